@@ -1,0 +1,54 @@
+// Inserting one file into an install package as a new deflated member, to a new package
+// file or in place, sealed with a fresh checksum word.
+#pragma once
+
+#include <cstdint>
+
+namespace package {
+
+// Negative results are failures; a positive one is the rebuild's byte count: image plus
+// archive bytes for a new package file, archive bytes alone in place.
+using InsertResult = int32_t;
+constexpr InsertResult kInsertFailed = -1;
+constexpr InsertResult kInsertDeclined = -2;
+constexpr InsertResult kInsertDuplicate = -3;
+constexpr InsertResult kInsertCannotCreateOutput = -4;
+
+// The one question and the one refusal the operation raises itself, by message number. The
+// caller answers them on the thread that runs the insert.
+class InsertPrompter {
+  public:
+    virtual ~InsertPrompter() = default;
+    // Yes/No question; true to go on.
+    virtual bool AskYesNo(int messageId) = 0;
+    // A refusal with an OK button.
+    virtual void ShowStop(int messageId) = 0;
+};
+
+// Which step failed, for callers that explain a failure beyond its result code.
+enum class InsertStep {
+    None,
+    BadArguments,  // a path or member name too long, or an empty member name
+    OpenPackage,   // the package cannot be opened, read, or is 4 GiB or more
+    Declined,      // damaged package, the user chose not to go on
+    TempArchive,   // no temporary archive could be made
+    NotAnImage,    // not a PE image, or its headers lie beyond the first MiB
+    NoOverlay,     // nothing behind the image, or the overlay cannot be copied out
+    Duplicate,     // a member of the same name exists
+    AddMember,     // the file cannot be added (see the archive error)
+    Rebuild,       // the package cannot be written back
+    CreateOutput,  // the output package file cannot be created
+};
+
+struct InsertDetail {
+    InsertStep step = InsertStep::None;
+    int archiveError = 0;  // a package::ArchiveError, for InsertStep::AddMember
+};
+
+// Without a member name the member takes the file's base name; without an output path, or
+// with one equal to the package path, the package is rewritten in place.
+InsertResult InsertFileIntoPackage(const char* packagePath, const char* filePath,
+                                   const char* memberName, const char* outputPath,
+                                   InsertPrompter& prompter, InsertDetail* detail = nullptr);
+
+}  // namespace package

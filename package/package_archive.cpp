@@ -1,0 +1,205 @@
+#include "package/package_archive.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "package/byte_cursor.h"
+#include "package/end_record_search.h"
+#include "platform/file.h"
+#include "platform/multibyte.h"
+
+namespace package {
+namespace {
+
+bool CopyText(char* to, size_t capacity, const char* from) {
+    size_t length = std::strlen(from);
+    if (length >= capacity) {
+        return false;
+    }
+    std::memcpy(to, from, length + 1);
+    return true;
+}
+
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// Whether the text holds ".." as a whole component between separators.
+bool HasParentComponent(const char* text) {
+    const char* start = text;
+    for (const char* p = text;; ++p) {
+        if (*p == '\0' || IsSeparator(*p)) {
+            if (p - start == 2 && start[0] == '.' && start[1] == '.') {
+                return true;
+            }
+            if (*p == '\0') {
+                return false;
+            }
+            start = p + 1;
+        }
+    }
+}
+
+// A member name that would reach outside the directory it is unpacked into.
+bool EscapesBase(const char* name) {
+    return IsSeparator(name[0]) || std::strchr(name, ':') != nullptr || HasParentComponent(name);
+}
+
+}  // namespace
+
+int PackageArchive::FindEndRecord(const char* archivePath, EndOfCentralDirectory& record) {
+    record = EndOfCentralDirectory{};
+    platform::File file;
+    if (!file.Open(archivePath, platform::Access::Read, platform::Disposition::OpenExisting,
+                   platform::Sharing::ReadWrite)) {
+        Fail(ArchiveError::CannotOpenArchive);
+        return -1;
+    }
+    uint64_t recordAt = 0;
+    if (!ReadEndRecord(file, 0, record, &recordAt)) {
+        record = EndOfCentralDirectory{};
+        Fail(ArchiveError::NoEndRecord);
+        return -1;
+    }
+    return 0;
+}
+
+int PackageArchive::LoadDirectory(const char* archivePath) {
+    directory_.clear();
+    directory_.shrink_to_fit();
+    platform::File file;
+    uint64_t length = 0;
+    if (!file.Open(archivePath, platform::Access::Read, platform::Disposition::OpenExisting,
+                   platform::Sharing::ReadWrite) ||
+        !file.Size(&length)) {
+        Fail(ArchiveError::CannotOpenArchive);
+        return -1;
+    }
+    uint64_t offset = endRecord_.directoryOffset;
+    uint32_t size = endRecord_.directorySize;
+    if (size == 0) {
+        return -1;
+    }
+    // A directory that reaches past the end of the file is not read at all.
+    if (offset + size > length ||
+        !file.Seek(static_cast<int64_t>(offset), platform::SeekFrom::Begin)) {
+        Fail(ArchiveError::BadDirectory);
+        return -1;
+    }
+    directory_.resize(size);
+    uint32_t got = 0;
+    if (!file.Read(directory_.data(), size, &got) || got != size || size < 4 ||
+        GetU32(directory_.data()) != central_header::kSignature) {
+        directory_.clear();
+        directory_.shrink_to_fit();
+        Fail(ArchiveError::BadDirectory);
+        return -1;
+    }
+    return 0;
+}
+
+int PackageArchive::FirstEntry(const char* archivePath, PathBuffer& path, PathBuffer& name) {
+    if (!CopyText(archivePath_, sizeof(archivePath_), archivePath)) {
+        Fail(ArchiveError::CannotOpenArchive);
+        return 0;
+    }
+    if (FindEndRecord(archivePath_, endRecord_) != 0) {
+        return 0;
+    }
+    entryCount_ = endRecord_.entriesOnDisk;
+    if (LoadDirectory(archivePath_) < 0) {
+        return 0;
+    }
+    return NextEntry(path, name);
+}
+
+void PackageArchive::StepOverEntry(uint32_t entrySize) {
+    cursorOffset_ += entrySize;
+    ++entryIndex_;
+}
+
+int PackageArchive::NextEntry(PathBuffer& path, PathBuffer& name) {
+    while (entryIndex_ < entryCount_ && !directory_.empty()) {
+        // Every part of the entry must lie within the block, or the enumeration ends here.
+        ByteCursor cursor(directory_.data(), directory_.size());
+        cursor.SeekTo(cursorOffset_);
+        const uint8_t* fixed = cursor.Bytes(central_header::kSize);
+        if (fixed == nullptr || GetU32(fixed) != central_header::kSignature) {
+            return 0;
+        }
+        uint32_t nameLength = GetU16(fixed + central_header::kNameLengthAt);
+        uint32_t extraLength = GetU16(fixed + central_header::kExtraLengthAt);
+        uint32_t commentLength = GetU16(fixed + central_header::kCommentLengthAt);
+        const uint8_t* stored = cursor.Bytes(nameLength);
+        cursor.Skip(extraLength + commentLength);
+        if (!cursor.Ok()) {
+            return 0;
+        }
+        uint32_t entrySize = central_header::kSize + nameLength + extraLength + commentLength;
+        bool isDirectory = nameLength > 0 && IsSeparator(static_cast<char>(stored[nameLength - 1]));
+        // A nameless entry, or one whose name no buffer here can hold, cannot be any member
+        // this tool names; it is stepped over like a directory.
+        if (isDirectory || nameLength == 0 || nameLength >= sizeof(name)) {
+            StepOverEntry(entrySize);
+            continue;
+        }
+        std::memcpy(name, stored, nameLength);
+        name[nameLength] = '\0';
+        for (char* p = name; *p != '\0'; ++p) {
+            if (*p == '/') {
+                *p = '\\';
+            }
+        }
+        MakeTargetPath(path, name);
+        if (!CopyText(path, sizeof(path), workPath_)) {
+            path[0] = '\0';
+        }
+        StepOverEntry(entrySize);
+        return 1;
+    }
+    return 0;
+}
+
+int PackageArchive::MakeTargetPath(const char* baseDirectory, const char* memberName) {
+    int written = std::snprintf(workPath_, sizeof(workPath_), "%s%c%s", baseDirectory,
+                                platform::kPathSeparator, memberName);
+    if (written < 0 || static_cast<size_t>(written) >= sizeof(workPath_)) {
+        workPath_[0] = '\0';
+        return 0;
+    }
+    if (platform::kPathSeparator != '\\') {
+        for (char* p = workPath_ + std::strlen(baseDirectory); *p != '\0'; ++p) {
+            if (*p == '\\') {
+                *p = platform::kPathSeparator;
+            }
+        }
+    }
+    if (baseDirectory[0] == '\0' || EscapesBase(memberName)) {
+        return 0;
+    }
+    return MakeDirectories(workPath_);
+}
+
+int PackageArchive::MakeDirectories(const char* path) {
+    char prefix[kArchivePathSize];
+    if (!CopyText(prefix, sizeof(prefix), path) || HasParentComponent(prefix)) {
+        return 0;
+    }
+    for (char* separator =
+             const_cast<char*>(platform::FindFirstChar(prefix, platform::kPathSeparator));
+         separator != nullptr; separator = const_cast<char*>(platform::FindFirstChar(
+                                   separator + 1, platform::kPathSeparator))) {
+        if (separator == prefix && platform::kPathSeparator == '/') {
+            continue;  // the POSIX root
+        }
+        *separator = '\0';
+        bool exists = prefix[0] != '\0' && platform::PathHasAttributes(prefix);
+        if (!exists && (prefix[0] == '\0' || !platform::MakeDirectory(prefix))) {
+            return 0;
+        }
+        *separator = platform::kPathSeparator;
+    }
+    return 1;
+}
+
+}  // namespace package

@@ -1,0 +1,233 @@
+#include "package/package_inspect.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "package/byte_cursor.h"
+#include "package/end_record_search.h"
+#include "package/package_layout.h"
+#include "package/zip_records.h"
+#include "platform/file.h"
+
+namespace package {
+namespace {
+
+constexpr uint16_t kStoredMethod = 0;
+
+std::string Format(const char* format, uint64_t a, uint64_t b = 0) {
+    char text[200];
+    std::snprintf(text, sizeof(text), format, static_cast<unsigned long long>(a),
+                  static_cast<unsigned long long>(b));
+    return text;
+}
+
+bool ReadAt(platform::File& file, uint64_t offset, uint8_t* buffer, uint32_t size) {
+    uint32_t got = 0;
+    return file.Seek(static_cast<int64_t>(offset), platform::SeekFrom::Begin) &&
+           file.Read(buffer, size, &got) && got == size;
+}
+
+bool ReadDirectory(platform::File& file, PackageContents& contents, std::string& problem) {
+    EndOfCentralDirectory end;
+    if (!ReadEndRecord(file, contents.overlayOffset, end, &contents.endRecordAt)) {
+        problem = "no ZIP end record behind the executable image";
+        return false;
+    }
+    uint64_t archiveLength = contents.size - contents.overlayOffset;
+    uint64_t directoryEnd = uint64_t{end.directoryOffset} + end.directorySize;
+    if (directoryEnd > archiveLength) {
+        problem = "the central directory reaches past the end of the file";
+        return false;
+    }
+    std::vector<uint8_t> directory(end.directorySize);
+    if (!directory.empty() && !ReadAt(file, contents.overlayOffset + end.directoryOffset,
+                                      directory.data(), end.directorySize)) {
+        problem = "the central directory cannot be read";
+        return false;
+    }
+    ByteCursor cursor(directory.data(), directory.size());
+    for (uint32_t i = 0; i < end.entriesOnDisk; ++i) {
+        uint8_t fixed[central_header::kSize];
+        const uint8_t* at = cursor.Bytes(sizeof(fixed));
+        if (at == nullptr) {
+            problem = Format("central directory entry %llu reaches past the directory", i + 1);
+            return false;
+        }
+        std::copy(at, at + sizeof(fixed), fixed);
+        CentralFileHeader header = CentralFileHeader::Decode(fixed);
+        const uint8_t* name = cursor.Bytes(header.nameLength);
+        cursor.Skip(uint32_t{header.extraLength} + header.commentLength);
+        if (header.signature != central_header::kSignature || !cursor.Ok()) {
+            problem = Format("central directory entry %llu is damaged", i + 1);
+            return false;
+        }
+        PackageMember member;
+        member.name.assign(reinterpret_cast<const char*>(name), header.nameLength);
+        member.method = header.method;
+        member.crc32 = header.crc32;
+        member.compressedSize = header.compressedSize;
+        member.uncompressedSize = header.uncompressedSize;
+        member.localHeaderOffset = header.localHeaderOffset;
+        contents.members.push_back(std::move(member));
+    }
+    return true;
+}
+
+// Checks a member's local header and, for stored and deflated data, its CRC-32.
+bool VerifyMember(platform::File& file, const PackageContents& contents,
+                  const PackageMember& member, uint32_t directoryOffset, std::string& problem) {
+    const std::string where = "member \"" + member.name + "\": ";
+    uint64_t dataAt = uint64_t{member.localHeaderOffset} + local_header::kSize + member.name.size();
+    uint8_t header[local_header::kSize];
+    if (dataAt + member.compressedSize > directoryOffset ||
+        !ReadAt(file, contents.overlayOffset + member.localHeaderOffset, header, sizeof(header)) ||
+        GetU32(header) != local_header::kSignature ||
+        GetU16(header + local_header::kNameLengthAt) != member.name.size()) {
+        problem = where + "its local header is missing or does not match";
+        return false;
+    }
+    std::string localName(member.name.size(), '\0');
+    dataAt += GetU16(header + local_header::kExtraLengthAt);
+    if (!ReadAt(file, contents.overlayOffset + member.localHeaderOffset + local_header::kSize,
+                reinterpret_cast<uint8_t*>(localName.data()),
+                static_cast<uint32_t>(localName.size())) ||
+        localName != member.name || dataAt + member.compressedSize > directoryOffset) {
+        problem = where + "its local header does not match";
+        return false;
+    }
+    if (member.method != kStoredMethod && member.method != kDeflateMethod) {
+        return true;
+    }
+    z_stream stream{};
+    if (member.method == kDeflateMethod && inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
+        problem = where + "no memory to inflate it";
+        return false;
+    }
+    constexpr uint32_t kChunk = 65536;
+    auto input = std::make_unique<uint8_t[]>(kChunk);
+    auto output = std::make_unique<uint8_t[]>(kChunk);
+    uint32_t crc = 0;
+    uint64_t produced = 0;
+    uint64_t left = member.compressedSize;
+    bool ok =
+        file.Seek(static_cast<int64_t>(contents.overlayOffset + dataAt), platform::SeekFrom::Begin);
+    int status = Z_OK;
+    while (ok && left > 0 && status != Z_STREAM_END) {
+        uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(left, kChunk));
+        uint32_t got = 0;
+        ok = file.Read(input.get(), want, &got) && got == want;
+        left -= got;
+        if (member.method == kStoredMethod) {
+            crc = static_cast<uint32_t>(crc32(crc, input.get(), got));
+            produced += got;
+            continue;
+        }
+        stream.next_in = input.get();
+        stream.avail_in = got;
+        do {
+            stream.next_out = output.get();
+            stream.avail_out = kChunk;
+            status = inflate(&stream, Z_NO_FLUSH);
+            if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
+                ok = false;
+                break;
+            }
+            uint32_t count = kChunk - stream.avail_out;
+            crc = static_cast<uint32_t>(crc32(crc, output.get(), count));
+            produced += count;
+        } while (stream.avail_out == 0 && status != Z_STREAM_END);
+    }
+    if (member.method == kDeflateMethod) {
+        ok = ok && status == Z_STREAM_END;
+        inflateEnd(&stream);
+    }
+    if (!ok || crc != member.crc32 || produced != member.uncompressedSize) {
+        problem = where + "its data does not match its CRC-32 or size";
+        return false;
+    }
+    return true;
+}
+
+bool OpenContents(const char* packagePath, platform::File& file, PackageContents& contents,
+                  std::string& problem) {
+    contents = PackageContents{};
+    if (!file.Open(packagePath, platform::Access::Read, platform::Disposition::OpenExisting,
+                   platform::Sharing::ReadWrite) ||
+        !file.Size(&contents.size)) {
+        problem = "cannot open the file";
+        return false;
+    }
+    if (contents.size >= (1ull << 32)) {
+        problem = "the file is 4 GiB or larger";
+        return false;
+    }
+    bool complete = false;
+    contents.checksum = ComputePackageChecksum(file, &complete);
+    if (!complete) {
+        problem = "cannot read the file";
+        return false;
+    }
+    contents.overlayOffset = FindOverlayOffset(file);
+    if (contents.overlayOffset == kNoOverlayOffset) {
+        problem = "not a PE executable image";
+        return false;
+    }
+    if (contents.overlayOffset >= contents.size) {
+        problem = Format("nothing follows the executable image, which ends at byte %llu",
+                         contents.overlayOffset);
+        return false;
+    }
+    return ReadDirectory(file, contents, problem);
+}
+
+}  // namespace
+
+bool ReadPackageContents(const char* packagePath, PackageContents& contents, std::string& problem) {
+    platform::File file;
+    return OpenContents(packagePath, file, contents, problem);
+}
+
+bool VerifyPackage(const char* packagePath, PackageContents& contents, std::string& problem) {
+    platform::File file;
+    if (!OpenContents(packagePath, file, contents, problem)) {
+        return false;
+    }
+    if (contents.size % 4 != 0) {
+        problem = Format("the length %llu is not a multiple of 4", contents.size);
+        return false;
+    }
+    if (contents.checksum != 0) {
+        problem = Format("the package checksum is 0x%08llX, not 0", contents.checksum);
+        return false;
+    }
+    EndOfCentralDirectory end;
+    uint64_t recordAt = 0;
+    if (!ReadEndRecord(file, contents.overlayOffset, end, &recordAt)) {
+        problem = "no ZIP end record behind the executable image";
+        return false;
+    }
+    uint64_t archiveLength = contents.size - contents.overlayOffset;
+    if (uint64_t{end.directoryOffset} + end.directorySize != recordAt) {
+        problem = "the central directory does not end where the end record begins";
+        return false;
+    }
+    if (end.thisDisk != 0 || end.directoryDisk != 0 || end.entriesOnDisk != end.totalEntries) {
+        problem = "the end record describes a multi-disk archive";
+        return false;
+    }
+    if (recordAt + end_record::kSize + end.commentLength + 4 > archiveLength) {
+        problem = "the end record and its comment run into the checksum word";
+        return false;
+    }
+    for (const PackageMember& member : contents.members) {
+        if (!VerifyMember(file, contents, member, end.directoryOffset, problem)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace package

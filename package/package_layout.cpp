@@ -1,0 +1,213 @@
+#include "package/package_layout.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "package/byte_cursor.h"
+#include "platform/filesystem.h"
+
+namespace package {
+namespace {
+
+alignas(4) uint8_t g_workBuffer[kWorkBufferSize];
+
+constexpr uint32_t kDosMagic = 0x5A4D;         // "MZ"
+constexpr uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
+constexpr uint32_t kLfanewAt = 0x3C;
+constexpr uint32_t kSectionCountAt = 6;    // from the PE signature
+constexpr uint32_t kSectionTableAt = 248;  // signature, file header, 32-bit optional header
+constexpr uint32_t kSectionHeaderSize = 40;
+constexpr uint32_t kRawSizeAt = 16;  // within a section header
+constexpr uint32_t kRawPointerAt = 20;
+constexpr uint64_t kFourGiB = 1ull << 32;
+constexpr uint64_t kMaxCount = 0x7FFFFFFF;
+
+// Copies exactly `count` bytes from the current positions; a file that ends early fails.
+bool CopyBytes(platform::File& from, platform::File& to, uint64_t count) {
+    while (count > 0) {
+        uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(count, kWorkBufferSize));
+        uint32_t got = 0;
+        if (!from.Read(g_workBuffer, want, &got) || got != want || !to.Write(g_workBuffer, got)) {
+            return false;
+        }
+        count -= got;
+    }
+    return true;
+}
+
+// Pads the file to a multiple of four bytes and appends the word that makes its sum zero.
+bool SealPackage(platform::File& output) {
+    bool complete = false;
+    uint32_t sum = ComputePackageChecksum(output, &complete);
+    uint64_t length = 0;
+    if (!complete || !output.Size(&length)) {
+        return false;
+    }
+    uint32_t pad = static_cast<uint32_t>((4 - length % 4) % 4);
+    if (pad != 0 && !(output.Seek(pad, platform::SeekFrom::End) && output.SetEnd())) {
+        return false;
+    }
+    uint8_t word[4];
+    PutU32(word, 0u - sum);
+    return output.Seek(0, platform::SeekFrom::End) && output.Write(word, sizeof(word));
+}
+
+bool CreateStagingBeside(const char* packagePath, char (&stagingPath)[platform::kPathBufferSize]) {
+    char directory[platform::kPathBufferSize];
+    size_t length = platform::DirectoryPartLength(packagePath);
+    if (length == 0) {
+        std::strcpy(directory, ".");
+    } else {
+        std::memcpy(directory, packagePath, length);
+        directory[length] = '\0';
+    }
+    return platform::CreateTempFile(directory, "KtlPkg", stagingPath);
+}
+
+}  // namespace
+
+uint32_t AddChecksumWords(uint32_t sum, const uint8_t* data, uint32_t size) {
+    uint32_t whole = size & ~3u;
+    for (uint32_t i = 0; i < whole; i += 4) {
+        sum += GetU32(data + i);
+    }
+    uint32_t last = 0;
+    for (uint32_t i = whole; i < size; ++i) {
+        last |= static_cast<uint32_t>(data[i]) << (8 * (i - whole));
+    }
+    return sum + last;
+}
+
+uint32_t ComputePackageChecksum(platform::File& package, bool* complete) {
+    uint32_t sum = 0;
+    bool readAll = package.Seek(0, platform::SeekFrom::Begin);
+    while (readAll) {
+        uint32_t got = 0;
+        if (!package.Read(g_workBuffer, kWorkBufferSize, &got)) {
+            readAll = false;
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        sum = AddChecksumWords(sum, g_workBuffer, got);
+    }
+    if (complete != nullptr) {
+        *complete = readAll;
+    }
+    return sum;
+}
+
+uint32_t FindOverlayOffset(platform::File& package) {
+    uint32_t got = 0;
+    if (!package.Seek(0, platform::SeekFrom::Begin) ||
+        !package.Read(g_workBuffer, kWorkBufferSize, &got)) {
+        return kNoOverlayOffset;
+    }
+    // Headers must lie within what was read: the first MiB, and the file itself.
+    if (got < kLfanewAt + 4 || GetU16(g_workBuffer) != kDosMagic) {
+        return kNoOverlayOffset;
+    }
+    uint64_t signatureAt = GetU32(g_workBuffer + kLfanewAt);
+    if (signatureAt + kSectionCountAt + 2 > got ||
+        GetU32(g_workBuffer + signatureAt) != kPeSignature) {
+        return kNoOverlayOffset;
+    }
+    uint32_t sections = GetU16(g_workBuffer + signatureAt + kSectionCountAt);
+    uint64_t tableAt = signatureAt + kSectionTableAt;
+    if (tableAt + uint64_t{sections} * kSectionHeaderSize > got) {
+        return kNoOverlayOffset;
+    }
+    uint32_t imageEnd = 0;
+    for (uint32_t i = 0; i < sections; ++i) {
+        const uint8_t* header = g_workBuffer + tableAt + i * kSectionHeaderSize;
+        uint32_t end = GetU32(header + kRawPointerAt) + GetU32(header + kRawSizeAt);
+        imageEnd = std::max(imageEnd, end);
+    }
+    return imageEnd;
+}
+
+int32_t CopyOverlay(platform::File& package, const char* archivePath, uint32_t overlayOffset) {
+    if (!package.IsOpen()) {
+        return -1;
+    }
+    platform::File archive;
+    if (!archive.Open(archivePath, platform::Access::Write, platform::Disposition::CreateAlways)) {
+        return -1;
+    }
+    uint64_t size = 0;
+    if (!package.Size(&size) || size >= kFourGiB || overlayOffset > size ||
+        size - overlayOffset > kMaxCount) {
+        return -1;
+    }
+    uint64_t count = size - overlayOffset;
+    if (!package.Seek(overlayOffset, platform::SeekFrom::Begin) ||
+        !CopyBytes(package, archive, count) || !archive.Close()) {
+        return -1;
+    }
+    return static_cast<int32_t>(count);
+}
+
+int32_t RebuildPackage(platform::File& package, uint32_t overlayOffset, const char* archivePath,
+                       const char* outputPath) {
+    const bool inPlace = outputPath == nullptr;
+    platform::File archive;
+    if (!package.IsOpen() ||
+        !archive.Open(archivePath, platform::Access::Read, platform::Disposition::OpenExisting)) {
+        return -1;
+    }
+    uint64_t packageSize = 0;
+    uint64_t archiveSize = 0;
+    if (!package.Size(&packageSize) || !archive.Size(&archiveSize) || packageSize >= kFourGiB ||
+        overlayOffset > packageSize) {
+        return -1;
+    }
+    // In place, old bytes behind the new archive would stay; they are carried over as such.
+    uint64_t body = overlayOffset + archiveSize;
+    uint64_t leftover = inPlace && packageSize > body ? packageSize - body : 0;
+    uint64_t sealedLength = (body + leftover + 3) / 4 * 4 + 4;
+    uint64_t count = inPlace ? archiveSize : body;
+    if (sealedLength >= kFourGiB || count > kMaxCount) {
+        return -1;
+    }
+
+    char stagingPath[platform::kPathBufferSize];
+    const char* target = outputPath;
+    if (inPlace) {
+        if (!CreateStagingBeside(package.Path(), stagingPath)) {
+            return -4;
+        }
+        target = stagingPath;
+    } else if (platform::NamesSameFile(package, outputPath)) {
+        return -4;
+    }
+    platform::File output;
+    if (!output.Open(target, platform::Access::ReadWrite, platform::Disposition::CreateAlways)) {
+        if (inPlace) {
+            platform::DeletePath(stagingPath);
+        }
+        return -4;
+    }
+
+    bool ok = package.Seek(0, platform::SeekFrom::Begin) &&
+              CopyBytes(package, output, overlayOffset) && CopyBytes(archive, output, archiveSize);
+    if (ok && leftover != 0) {
+        ok = package.Seek(static_cast<int64_t>(body), platform::SeekFrom::Begin) &&
+             CopyBytes(package, output, leftover);
+    }
+    ok = ok && SealPackage(output) && output.Flush();
+    ok = output.Close() && ok;
+    archive.Close();
+    if (ok && inPlace) {
+        char packagePath[platform::kPathBufferSize];
+        std::strcpy(packagePath, package.Path());
+        ok = package.Close() && platform::ReplaceWith(stagingPath, packagePath);
+    }
+    if (!ok) {
+        platform::DeletePath(target);
+        return -1;
+    }
+    return static_cast<int32_t>(count);
+}
+
+}  // namespace package

@@ -1,0 +1,41 @@
+// The install package: an executable image, the member archive behind it (the overlay), zero
+// pad bytes and a closing word that brings the sum of all 32-bit words to zero. These
+// routines stream whole files through one static 1 MiB work buffer, so they are not
+// reentrant: only one may run at a time in a process.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/file.h"
+
+namespace package {
+
+constexpr uint32_t kWorkBufferSize = 1u << 20;
+constexpr uint32_t kNoOverlayOffset = 0xFFFFFFFFu;
+
+// Adds the little-endian 32-bit words of `data` to `sum`; a last partial word counts its
+// missing high bytes as zero.
+uint32_t AddChecksumWords(uint32_t sum, const uint8_t* data, uint32_t size);
+
+// The 32-bit wrap-around sum of every word of the file; 0 for an intact package. `complete`,
+// when given, tells whether the whole file could be read.
+uint32_t ComputePackageChecksum(platform::File& package, bool* complete = nullptr);
+
+// Where the executable image ends: the largest end of a section's raw data. kNoOverlayOffset
+// when the file is no PE image, or its headers do not lie within the first MiB of the file.
+uint32_t FindOverlayOffset(platform::File& package);
+
+// Copies everything from `overlayOffset` to the end of the package into a file of its own,
+// created or emptied. Returns the byte count, or -1.
+int32_t CopyOverlay(platform::File& package, const char* archivePath, uint32_t overlayOffset);
+
+// Writes the package's first `overlayOffset` bytes and the archive, pads and seals them.
+// With `outputPath` it makes a new file there and returns image plus archive bytes; with
+// nullptr it rewrites the package and returns the archive bytes alone. In place, the new
+// package is written and flushed beside the old one and then takes its name in one step,
+// closing `package` first, so the old package is never half-written. Returns -1 on failure,
+// -4 when the output file cannot be created; a failure leaves no output behind.
+int32_t RebuildPackage(platform::File& package, uint32_t overlayOffset, const char* archivePath,
+                       const char* outputPath);
+
+}  // namespace package

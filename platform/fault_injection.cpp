@@ -1,0 +1,50 @@
+#include "platform/fault_injection.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+
+namespace platform::fault {
+namespace {
+std::atomic<int64_t> g_countdown{0};  // 0: disarmed
+std::atomic<int64_t> g_armedWith{0};
+std::atomic<bool> g_fired{false};
+Action g_action = Action::Fail;
+int g_exitCode = 77;
+}  // namespace
+
+void Arm(int64_t countdown, Action action, int exitCode) {
+    g_action = action;
+    g_exitCode = exitCode;
+    g_fired = false;
+    g_armedWith = countdown;
+    g_countdown = countdown;
+}
+
+void Disarm() {
+    g_countdown = 0;
+}
+
+bool Fired() {
+    return g_fired;
+}
+
+int64_t OperationsSinceArm() {
+    return g_armedWith - std::max<int64_t>(g_countdown, 0);
+}
+
+bool ShouldFail() {
+    if (g_countdown.load(std::memory_order_relaxed) <= 0) {
+        return false;
+    }
+    if (--g_countdown != 0) {
+        return false;
+    }
+    g_fired = true;
+    if (g_action == Action::ExitProcess) {
+        std::_Exit(g_exitCode);
+    }
+    return true;
+}
+
+}  // namespace platform::fault

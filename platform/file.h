@@ -1,0 +1,63 @@
+// A file handle over the platform's own file calls. Every operation reports failure
+// through its result; a short read is not a failure, a short write is.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+enum class Access { Read, Write, ReadWrite };
+
+enum class Disposition {
+    OpenExisting,  // fail when the file is missing
+    CreateAlways,  // create, or empty an existing file
+};
+
+// Others may read the file while it is open and do nothing more (Windows sharing
+// modes); a POSIX system has no such notion and ignores it.
+enum class Sharing { ReadOnly, ReadWrite };
+
+enum class SeekFrom { Begin, End };
+
+class File {
+  public:
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // Paths longer than kMaxPathBytes are refused.
+    bool Open(const char* path, Access access, Disposition disposition,
+              Sharing sharing = Sharing::ReadOnly);
+    bool IsOpen() const;
+    const char* Path() const { return path_; }
+
+    // Reads up to `size` bytes; `*got` is 0 at the end of the file.
+    bool Read(void* buffer, uint32_t size, uint32_t* got);
+    // Writes all `size` bytes or fails.
+    bool Write(const void* data, uint32_t size);
+    bool Seek(int64_t offset, SeekFrom from);
+    bool Position(uint64_t* position);
+    bool Size(uint64_t* size);
+    // Cuts or extends the file at the current position.
+    bool SetEnd();
+    // Pushes written data to the disk.
+    bool Flush();
+    // Releases the handle even when the platform reports a failure; closing a closed
+    // file succeeds.
+    bool Close();
+
+    static constexpr int kMaxPathBytes = 259;
+
+  private:
+#ifdef _WIN32
+    void* handle_ = reinterpret_cast<void*>(-1);
+#else
+    int fd_ = -1;
+#endif
+    char path_[kMaxPathBytes + 1] = {};
+};
+
+}  // namespace platform

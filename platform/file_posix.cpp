@@ -1,0 +1,176 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/fault_injection.h"
+#include "platform/file.h"
+
+namespace platform {
+
+File::~File() {
+    Close();
+}
+
+File::File(File&& other) noexcept {
+    *this = std::move(other);
+}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd_ = other.fd_;
+        std::memcpy(path_, other.path_, sizeof(path_));
+        other.fd_ = -1;
+        other.path_[0] = '\0';
+    }
+    return *this;
+}
+
+bool File::Open(const char* path, Access access, Disposition disposition, Sharing) {
+    Close();
+    size_t length = std::strlen(path);
+    if (length > kMaxPathBytes || fault::ShouldFail()) {
+        return false;
+    }
+    int flags = O_CLOEXEC;
+    switch (access) {
+        case Access::Read:
+            flags |= O_RDONLY;
+            break;
+        case Access::Write:
+            flags |= O_WRONLY;
+            break;
+        case Access::ReadWrite:
+            flags |= O_RDWR;
+            break;
+    }
+    if (disposition == Disposition::CreateAlways) {
+        flags |= O_CREAT | O_TRUNC;
+    }
+    int fd;
+    do {
+        fd = ::open(path, flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    fd_ = fd;
+    std::memcpy(path_, path, length + 1);
+    return true;
+}
+
+bool File::IsOpen() const {
+    return fd_ >= 0;
+}
+
+bool File::Read(void* buffer, uint32_t size, uint32_t* got) {
+    *got = 0;
+    if (fd_ < 0 || fault::ShouldFail()) {
+        return false;
+    }
+    auto* bytes = static_cast<char*>(buffer);
+    while (*got < size) {
+        ssize_t n = ::read(fd_, bytes + *got, size - *got);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        *got += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+bool File::Write(const void* data, uint32_t size) {
+    if (fd_ < 0 || fault::ShouldFail()) {
+        return false;
+    }
+    const auto* bytes = static_cast<const char*>(data);
+    uint32_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd_, bytes + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            return false;
+        }
+        done += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+bool File::Seek(int64_t offset, SeekFrom from) {
+    if (fd_ < 0 || fault::ShouldFail()) {
+        return false;
+    }
+    return ::lseek(fd_, static_cast<off_t>(offset),
+                   from == SeekFrom::Begin ? SEEK_SET : SEEK_END) >= 0;
+}
+
+bool File::Position(uint64_t* position) {
+    if (fd_ < 0 || fault::ShouldFail()) {
+        return false;
+    }
+    off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    if (at < 0) {
+        return false;
+    }
+    *position = static_cast<uint64_t>(at);
+    return true;
+}
+
+bool File::Size(uint64_t* size) {
+    struct stat info;
+    if (fd_ < 0 || fault::ShouldFail() || ::fstat(fd_, &info) != 0) {
+        return false;
+    }
+    *size = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
+bool File::SetEnd() {
+    uint64_t at;
+    if (!Position(&at) || fault::ShouldFail()) {
+        return false;
+    }
+    return ::ftruncate(fd_, static_cast<off_t>(at)) == 0;
+}
+
+bool File::Flush() {
+    if (fd_ < 0 || fault::ShouldFail()) {
+        return false;
+    }
+    return ::fsync(fd_) == 0;
+}
+
+bool File::Close() {
+    if (fd_ < 0) {
+        return true;
+    }
+    bool failed = fault::ShouldFail();
+    // The descriptor is gone after close() whatever it reports; never retry it.
+    if (::close(fd_) != 0) {
+        failed = true;
+    }
+    fd_ = -1;
+    return !failed;
+}
+
+}  // namespace platform

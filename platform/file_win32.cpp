@@ -1,0 +1,163 @@
+#include <windows.h>
+
+#include <cstring>
+#include <utility>
+
+#include "platform/fault_injection.h"
+#include "platform/file.h"
+
+namespace platform {
+namespace {
+HANDLE AsHandle(void* handle) {
+    return static_cast<HANDLE>(handle);
+}
+}  // namespace
+
+File::~File() {
+    Close();
+}
+
+File::File(File&& other) noexcept {
+    *this = std::move(other);
+}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        Close();
+        handle_ = other.handle_;
+        std::memcpy(path_, other.path_, sizeof(path_));
+        other.handle_ = INVALID_HANDLE_VALUE;
+        other.path_[0] = '\0';
+    }
+    return *this;
+}
+
+bool File::Open(const char* path, Access access, Disposition disposition, Sharing sharing) {
+    Close();
+    size_t length = std::strlen(path);
+    if (length > kMaxPathBytes || fault::ShouldFail()) {
+        return false;
+    }
+    DWORD desired = 0;
+    switch (access) {
+        case Access::Read:
+            desired = GENERIC_READ;
+            break;
+        case Access::Write:
+            desired = GENERIC_WRITE;
+            break;
+        case Access::ReadWrite:
+            desired = GENERIC_READ | GENERIC_WRITE;
+            break;
+    }
+    DWORD share =
+        sharing == Sharing::ReadOnly ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    DWORD create = disposition == Disposition::CreateAlways ? CREATE_ALWAYS : OPEN_EXISTING;
+    HANDLE handle =
+        CreateFileA(path, desired, share, nullptr, create, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    handle_ = handle;
+    std::memcpy(path_, path, length + 1);
+    return true;
+}
+
+bool File::IsOpen() const {
+    return AsHandle(handle_) != INVALID_HANDLE_VALUE;
+}
+
+bool File::Read(void* buffer, uint32_t size, uint32_t* got) {
+    *got = 0;
+    if (!IsOpen() || fault::ShouldFail()) {
+        return false;
+    }
+    auto* bytes = static_cast<char*>(buffer);
+    while (*got < size) {
+        DWORD n = 0;
+        if (!ReadFile(AsHandle(handle_), bytes + *got, size - *got, &n, nullptr)) {
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        *got += n;
+    }
+    return true;
+}
+
+bool File::Write(const void* data, uint32_t size) {
+    if (!IsOpen() || fault::ShouldFail()) {
+        return false;
+    }
+    const auto* bytes = static_cast<const char*>(data);
+    uint32_t done = 0;
+    while (done < size) {
+        DWORD n = 0;
+        if (!WriteFile(AsHandle(handle_), bytes + done, size - done, &n, nullptr) || n == 0) {
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+bool File::Seek(int64_t offset, SeekFrom from) {
+    if (!IsOpen() || fault::ShouldFail()) {
+        return false;
+    }
+    LARGE_INTEGER distance;
+    distance.QuadPart = offset;
+    return SetFilePointerEx(AsHandle(handle_), distance, nullptr,
+                            from == SeekFrom::Begin ? FILE_BEGIN : FILE_END) != 0;
+}
+
+bool File::Position(uint64_t* position) {
+    if (!IsOpen() || fault::ShouldFail()) {
+        return false;
+    }
+    LARGE_INTEGER zero{};
+    LARGE_INTEGER at;
+    if (!SetFilePointerEx(AsHandle(handle_), zero, &at, FILE_CURRENT)) {
+        return false;
+    }
+    *position = static_cast<uint64_t>(at.QuadPart);
+    return true;
+}
+
+bool File::Size(uint64_t* size) {
+    LARGE_INTEGER value;
+    if (!IsOpen() || fault::ShouldFail() || !GetFileSizeEx(AsHandle(handle_), &value)) {
+        return false;
+    }
+    *size = static_cast<uint64_t>(value.QuadPart);
+    return true;
+}
+
+bool File::SetEnd() {
+    if (!IsOpen() || fault::ShouldFail()) {
+        return false;
+    }
+    return SetEndOfFile(AsHandle(handle_)) != 0;
+}
+
+bool File::Flush() {
+    if (!IsOpen() || fault::ShouldFail()) {
+        return false;
+    }
+    return FlushFileBuffers(AsHandle(handle_)) != 0;
+}
+
+bool File::Close() {
+    if (!IsOpen()) {
+        return true;
+    }
+    bool failed = fault::ShouldFail();
+    if (!CloseHandle(AsHandle(handle_))) {
+        failed = true;
+    }
+    handle_ = INVALID_HANDLE_VALUE;
+    return !failed;
+}
+
+}  // namespace platform

@@ -1,0 +1,44 @@
+// Paths, directories and temporary files.
+#pragma once
+
+#include <cstddef>
+
+namespace platform {
+
+class File;
+
+constexpr size_t kPathBufferSize = 260;
+
+// The user's temporary directory, ending in a separator.
+bool GetTempDirectory(char (&directory)[kPathBufferSize]);
+
+// Creates a new, empty file in `directory` whose name begins with `prefix` (on Windows
+// the platform keeps only its first three characters) and writes its path to `path`.
+bool CreateTempFile(const char* directory, const char* prefix, char (&path)[kPathBufferSize]);
+
+bool DeletePath(const char* path);
+
+// True when the platform can read attributes for `path`: files and directories alike.
+bool PathHasAttributes(const char* path);
+
+bool MakeDirectory(const char* path);
+
+// Replaces `target` by `replacement` in one step, durably; on failure `target` is as it was.
+// The replacement takes the target's permission bits where the platform has them.
+bool ReplaceWith(const char* replacement, const char* target);
+
+// True when `path` names the very file that `file` has open by another text. Windows
+// refuses such an open through the sharing mode, so there it is always false.
+bool NamesSameFile(const File& file, const char* path);
+
+// Length of the directory part of `path`, its last separator included; 0 when there is none.
+size_t DirectoryPartLength(const char* path);
+
+// The separator that joins path components on this platform.
+#ifdef _WIN32
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+
+}  // namespace platform

@@ -1,0 +1,100 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/fault_injection.h"
+#include "platform/file.h"
+#include "platform/filesystem.h"
+
+namespace platform {
+
+bool GetTempDirectory(char (&directory)[kPathBufferSize]) {
+    const char* base = std::getenv("TMPDIR");
+    if (base == nullptr || base[0] == '\0') {
+        base = "/tmp";
+    }
+    size_t length = std::strlen(base);
+    bool needsSeparator = base[length - 1] != '/';
+    int written =
+        std::snprintf(directory, sizeof(directory), "%s%s", base, needsSeparator ? "/" : "");
+    return written > 0 && static_cast<size_t>(written) < sizeof(directory);
+}
+
+bool CreateTempFile(const char* directory, const char* prefix, char (&path)[kPathBufferSize]) {
+    size_t length = std::strlen(directory);
+    const char* separator = (length == 0 || directory[length - 1] == '/') ? "" : "/";
+    int written = std::snprintf(path, sizeof(path), "%s%s%sXXXXXX", directory, separator, prefix);
+    if (written <= 0 || static_cast<size_t>(written) >= sizeof(path) || fault::ShouldFail()) {
+        path[0] = '\0';
+        return false;
+    }
+    int fd = ::mkstemp(path);
+    if (fd < 0) {
+        path[0] = '\0';
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+bool DeletePath(const char* path) {
+    return ::unlink(path) == 0;
+}
+
+bool PathHasAttributes(const char* path) {
+    struct stat info;
+    return ::stat(path, &info) == 0;
+}
+
+bool MakeDirectory(const char* path) {
+    return ::mkdir(path, 0777) == 0;
+}
+
+bool ReplaceWith(const char* replacement, const char* target) {
+    if (fault::ShouldFail()) {
+        return false;
+    }
+    struct stat info;
+    if (::stat(target, &info) == 0) {
+        // Keep the package's permission bits; a failure here only costs the old mode.
+        ::chmod(replacement, info.st_mode & 07777);
+    }
+    if (::rename(replacement, target) != 0) {
+        return false;
+    }
+    // Make the rename itself durable: sync the directory that holds both names.
+    char directory[kPathBufferSize];
+    size_t length = DirectoryPartLength(target);
+    if (length == 0) {
+        std::strcpy(directory, ".");
+    } else {
+        std::memcpy(directory, target, length);
+        directory[length] = '\0';
+    }
+    int fd = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+    return true;
+}
+
+bool NamesSameFile(const File& file, const char* path) {
+    struct stat opened;
+    struct stat named;
+    if (!file.IsOpen() || ::stat(file.Path(), &opened) != 0 || ::stat(path, &named) != 0) {
+        return false;
+    }
+    return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+size_t DirectoryPartLength(const char* path) {
+    const char* last = std::strrchr(path, '/');
+    return last == nullptr ? 0 : static_cast<size_t>(last - path) + 1;
+}
+
+}  // namespace platform

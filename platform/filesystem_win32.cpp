@@ -1,0 +1,65 @@
+#include <windows.h>
+
+#include <cstring>
+
+#include "platform/fault_injection.h"
+#include "platform/file.h"
+#include "platform/filesystem.h"
+#include "platform/multibyte.h"
+
+namespace platform {
+
+bool GetTempDirectory(char (&directory)[kPathBufferSize]) {
+    DWORD length = GetTempPathA(sizeof(directory), directory);
+    return length > 0 && length < sizeof(directory);
+}
+
+bool CreateTempFile(const char* directory, const char* prefix, char (&path)[kPathBufferSize]) {
+    // GetTempFileNameA needs room for "\PRE" + four hex digits + ".tmp" behind the directory.
+    if (std::strlen(directory) > MAX_PATH - 14 || fault::ShouldFail()) {
+        path[0] = '\0';
+        return false;
+    }
+    if (GetTempFileNameA(directory, prefix, 0, path) == 0) {
+        path[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+bool DeletePath(const char* path) {
+    return DeleteFileA(path) != 0;
+}
+
+bool PathHasAttributes(const char* path) {
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool MakeDirectory(const char* path) {
+    return CreateDirectoryA(path, nullptr) != 0;
+}
+
+bool ReplaceWith(const char* replacement, const char* target) {
+    if (fault::ShouldFail()) {
+        return false;
+    }
+    return MoveFileExA(replacement, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+           0;
+}
+
+bool NamesSameFile(const File&, const char*) {
+    return false;
+}
+
+size_t DirectoryPartLength(const char* path) {
+    // Windows takes both separators; walk whole characters so a trail byte 0x5C is no separator.
+    const char* back = FindLastChar(path, '\\');
+    const char* forward = FindLastChar(path, '/');
+    const char* last = back > forward ? back : forward;
+    if (last == nullptr) {
+        return 0;
+    }
+    return static_cast<size_t>(last - path) + 1;
+}
+
+}  // namespace platform

@@ -1,0 +1,287 @@
+#include "package/insert_file.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "package/byte_cursor.h"
+#include "platform/fault_injection.h"
+#include "res/message_ids.h"
+#include "unit/test_support.h"
+
+namespace package {
+namespace {
+
+using test::Bytes;
+
+constexpr uint32_t kImageEnd = 0x1800;  // the image of test::MakePackage
+
+class RecordingPrompter : public InsertPrompter {
+  public:
+    bool AskYesNo(int messageId) override {
+        asked.push_back(messageId);
+        return answer;
+    }
+    void ShowStop(int messageId) override { stopped.push_back(messageId); }
+
+    bool answer = true;
+    std::vector<int> asked;
+    std::vector<int> stopped;
+};
+
+class InsertTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        archive_ = test::MakeZip({{"Zor/", {}},
+                                  {"Zor/readme.txt", test::ToBytes("read me")},
+                                  {"AUTO1.INS", test::ToBytes("[Setup]\r\nold=1\r\n")},
+                                  {"InstallScript/auto2.ins", test::ToBytes("[Setup]\r\n")},
+                                  {"setup.cfg/", {}}});
+        original_ = test::MakePackage(archive_);
+        ASSERT_TRUE(test::WriteBytes(package_, original_));
+        ASSERT_TRUE(test::WriteBytes(script_, script));
+    }
+
+    InsertResult Insert(const char* member, const char* output) {
+        return InsertFileIntoPackage(package_.c_str(), script_.c_str(), member, output, prompter_);
+    }
+
+    // Members of the archive behind the image of a written package.
+    std::vector<test::ReadMember> MembersOf(const std::string& path) {
+        Bytes written = test::ReadBytes(path);
+        EXPECT_EQ(written.size() % 4, 0u);
+        EXPECT_EQ(test::Checksum(written), 0u);
+        EXPECT_TRUE(std::equal(original_.begin(), original_.begin() + kImageEnd, written.begin()));
+        return test::ReadArchive(Bytes(written.begin() + kImageEnd, written.end()));
+    }
+
+    void ExpectNothingChanged() {
+        EXPECT_EQ(test::ReadBytes(package_), original_);
+        EXPECT_TRUE(scratch_.TempEntries().empty());
+        std::vector<std::string> names = scratch_.Entries();
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"auto1.ins", "package.exe"}));
+    }
+
+    const Bytes script = test::ToBytes("[Setup]\r\ninstallpath=C:\\Zor\r\nSilence=1\r\n");
+    test::ScratchDir scratch_;
+    std::string package_ = scratch_.File("package.exe");
+    std::string script_ = scratch_.File("auto1.ins");
+    std::string output_ = scratch_.File("custom.exe");
+    Bytes archive_;
+    Bytes original_;
+    RecordingPrompter prompter_;
+};
+
+TEST_F(InsertTest, NewPackageFileLeavesThePackageAndCountsImageAndArchive) {
+    InsertResult result = Insert("custom.ins", output_.c_str());
+    const size_t archiveLength = archive_.size() + 30 + 46 + 2 * 10;
+    EXPECT_GT(result, static_cast<InsertResult>(kImageEnd + archiveLength));
+    EXPECT_EQ(test::ReadBytes(package_), original_);
+    Bytes written = test::ReadBytes(output_);
+    EXPECT_EQ(written.size(), (static_cast<size_t>(result) + 3) / 4 * 4 + 4);
+    std::vector<test::ReadMember> members = MembersOf(output_);
+    ASSERT_EQ(members.size(), 6u);
+    EXPECT_EQ(members[5].name, "custom.ins");
+    EXPECT_EQ(members[5].data, script);
+    EXPECT_TRUE(scratch_.TempEntries().empty());
+    EXPECT_TRUE(prompter_.asked.empty());
+}
+
+TEST_F(InsertTest, InPlaceWhenTheOutputIsMissingEmptyOrThePackageItself) {
+#ifdef _WIN32
+    std::string samePackage = package_;
+    std::transform(samePackage.begin(), samePackage.end(), samePackage.begin(), ::toupper);
+#else
+    std::string samePackage = package_;
+#endif
+    const char* outputs[] = {nullptr, "", samePackage.c_str()};
+    const char* names[] = {"one.ins", "two.ins", "three.ins"};
+    size_t expectedMembers = 5;
+    for (int i = 0; i < 3; ++i) {
+        size_t before = test::ReadBytes(package_).size();
+        InsertResult result = Insert(names[i], outputs[i]);
+        ASSERT_GT(result, 0) << i;
+        // In place the count is the archive alone.
+        EXPECT_LT(static_cast<size_t>(result), before - kImageEnd + 200) << i;
+        EXPECT_GT(static_cast<size_t>(result), before - kImageEnd - 8) << i;
+        std::vector<test::ReadMember> members = MembersOf(package_);
+        ASSERT_EQ(members.size(), ++expectedMembers);
+        EXPECT_EQ(members.back().name, names[i]);
+    }
+    EXPECT_TRUE(scratch_.TempEntries().empty());
+    EXPECT_EQ(scratch_.Entries().size(), 2u);
+}
+
+TEST_F(InsertTest, SameNameInAnyCaseOrSlashFormIsRefused) {
+    EXPECT_EQ(Insert(nullptr, output_.c_str()), kInsertDuplicate);  // auto1.ins vs AUTO1.INS
+    EXPECT_EQ(Insert("InstallScript\\auto2.ins", output_.c_str()), kInsertDuplicate);
+    EXPECT_EQ(Insert("installscript\\AUTO2.ins", nullptr), kInsertDuplicate);
+    EXPECT_EQ(prompter_.stopped, std::vector<int>(3, IDS_SAME_NAME_EXISTS));
+    ExpectNothingChanged();
+}
+
+TEST_F(InsertTest, DirectoryMembersAreNoDuplicatesButEarlierInsertsAre) {
+    ASSERT_GT(Insert("setup.cfg", output_.c_str()), 0);
+    ASSERT_GT(Insert("InstallScript\\auto1.ins", nullptr), 0);
+    EXPECT_EQ(Insert("InstallScript\\auto1.ins", nullptr), kInsertDuplicate);
+    std::string second = scratch_.File("second.exe");
+    EXPECT_EQ(InsertFileIntoPackage(output_.c_str(), script_.c_str(), "SETUP.CFG", second.c_str(),
+                                    prompter_),
+              kInsertDuplicate);
+    EXPECT_FALSE(test::Exists(second));
+    std::vector<test::ReadMember> members = MembersOf(package_);
+    EXPECT_EQ(members.back().name, "InstallScript\\auto1.ins");
+}
+
+TEST_F(InsertTest, DamagedPackageAsksFirst) {
+    original_[100] ^= 0x40;
+    ASSERT_TRUE(test::WriteBytes(package_, original_));
+    prompter_.answer = false;
+    EXPECT_EQ(Insert("new.ins", output_.c_str()), kInsertDeclined);
+    EXPECT_EQ(Insert("new.ins", nullptr), kInsertDeclined);
+    EXPECT_EQ(prompter_.asked, std::vector<int>(2, IDS_PACKAGE_DAMAGED_CONTINUE));
+    ExpectNothingChanged();
+
+    prompter_.answer = true;
+    ASSERT_GT(Insert("new.ins", output_.c_str()), 0);
+    EXPECT_EQ(MembersOf(output_).back().name, "new.ins");
+}
+
+TEST_F(InsertTest, WhatIsNoPackageIsRefusedAndLeftAlone) {
+    auto expectRefused = [&](const Bytes& content, InsertResult expected, const char* what) {
+        original_ = content;
+        ASSERT_TRUE(test::WriteBytes(package_, original_));
+        EXPECT_EQ(Insert("new.ins", output_.c_str()), expected) << what;
+        EXPECT_EQ(Insert("new.ins", nullptr), expected) << what;
+        ExpectNothingChanged();
+    };
+    expectRefused(test::Sealed(test::ToBytes("plain text, no image")), kInsertFailed, "text");
+    expectRefused({}, kInsertFailed, "empty file");
+    expectRefused(test::Sealed(test::MakePeImage({{0x400, 0x3FC}}, 0x7FC)), kInsertFailed,
+                  "image ending at the end of the file");
+    expectRefused(test::MakePackage(test::PatternBytes(5000, 1)), kInsertFailed, "no end record");
+    // A directory whose entries claim more than the file holds.
+    Bytes lying = archive_;
+    PutU32(&lying[lying.size() - 22 + 12], 0x00FFFFFF);
+    expectRefused(test::MakePackage(lying), kInsertFailed, "directory past the end");
+    EXPECT_EQ(InsertFileIntoPackage(scratch_.File("missing.exe").c_str(), script_.c_str(), nullptr,
+                                    output_.c_str(), prompter_),
+              kInsertFailed);
+    EXPECT_TRUE(prompter_.asked.empty());
+}
+
+TEST_F(InsertTest, UnwritableOutputAndOverlongNames) {
+    std::string nowhere = test::Join(scratch_.File("missing"), "custom.exe");
+    EXPECT_EQ(Insert("new.ins", nowhere.c_str()), kInsertCannotCreateOutput);
+    std::string longName(260, 'n');
+    EXPECT_EQ(Insert(longName.c_str(), output_.c_str()), kInsertFailed);
+    EXPECT_EQ(Insert("", output_.c_str()), kInsertFailed);
+    EXPECT_EQ(InsertFileIntoPackage(package_.c_str(), scratch_.File("missing.ins").c_str(), nullptr,
+                                    output_.c_str(), prompter_),
+              kInsertFailed);
+    ExpectNothingChanged();
+}
+
+TEST_F(InsertTest, FileNameWithoutDirectoryIsTheMemberName) {
+    std::string bare = "bare.ins";
+    std::string relative = scratch_.File(bare);
+    ASSERT_TRUE(test::WriteBytes(relative, script));
+    ASSERT_GT(InsertFileIntoPackage(package_.c_str(), relative.c_str(), nullptr, output_.c_str(),
+                                    prompter_),
+              0);
+    EXPECT_EQ(MembersOf(output_).back().name, bare);
+}
+
+// Every file operation of an insert fails in turn. A failure gives a negative result and
+// leaves the package as it was, no output, no temporary file and nothing beside the package;
+// a success, where the failed operation did not matter, leaves a sound package.
+TEST_F(InsertTest, NoFailureGoesUnnoticedOrLeavesAnything) {
+    for (bool inPlace : {false, true}) {
+        int failures = 0;
+        for (int64_t step = 1;; ++step) {
+            ASSERT_TRUE(test::WriteBytes(package_, original_));
+            test::DeletePath(output_);
+            platform::fault::Arm(step);
+            InsertResult result = Insert("new.ins", inPlace ? nullptr : output_.c_str());
+            bool fired = platform::fault::Fired();
+            platform::fault::Disarm();
+            if (result > 0) {
+                EXPECT_EQ(MembersOf(inPlace ? package_ : output_).back().data, script) << step;
+                EXPECT_TRUE(scratch_.TempEntries().empty()) << step;
+            } else {
+                ++failures;
+                ExpectNothingChanged();
+            }
+            if (HasFailure()) {
+                FAIL() << (inPlace ? "in place" : "new file") << ", step " << step;
+            }
+            if (!fired) {
+                ASSERT_GT(result, 0);
+                break;
+            }
+        }
+        EXPECT_GT(failures, 20);
+    }
+}
+
+// Ending the process at any operation of an in-place insert leaves the package either as it
+// was or completely rebuilt, never in between.
+TEST_F(InsertTest, DyingMidwayNeverLeavesAHalfWrittenPackage) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    platform::fault::Arm(int64_t{1} << 40);
+    ASSERT_GT(Insert("new.ins", nullptr), 0);
+    const int64_t operations = platform::fault::OperationsSinceArm();
+    platform::fault::Disarm();
+    const Bytes rebuilt = test::ReadBytes(package_);
+    ASSERT_GT(operations, 20);
+    for (int64_t step = 1; step <= operations; ++step) {
+        ASSERT_TRUE(test::WriteBytes(package_, original_));
+        EXPECT_EXIT(
+            {
+                platform::fault::Arm(step, platform::fault::Action::ExitProcess, 77);
+                Insert("new.ins", nullptr);
+                std::exit(0);
+            },
+            testing::ExitedWithCode(77), "")
+            << "step " << step;
+        Bytes after = test::ReadBytes(package_);
+        EXPECT_TRUE(after == original_ || after == rebuilt) << "step " << step;
+    }
+}
+
+// Run under a double-byte ANSI code page (Wine with LANG=zh_CN.UTF-8); skipped elsewhere.
+class DoubleByteInsert : public InsertTest {
+  protected:
+    void SetUp() override {
+#ifdef _WIN32
+        if (GetACP() != 936) {
+            GTEST_SKIP() << "needs the ANSI code page 936, have " << GetACP();
+        }
+#else
+        GTEST_SKIP() << "POSIX text is walked by bytes";
+#endif
+        InsertTest::SetUp();
+    }
+};
+
+TEST_F(DoubleByteInsert, TrailByteBackslashStaysInTheMemberName) {
+    // 0x81 0x5C is one character in code page 936; its second byte is the backslash.
+    const std::string name =
+        "\x81\x5C"
+        "auto.ins";
+    std::string path = scratch_.File(name);
+    ASSERT_TRUE(test::WriteBytes(path, script));
+    ASSERT_GT(
+        InsertFileIntoPackage(package_.c_str(), path.c_str(), nullptr, output_.c_str(), prompter_),
+        0);
+    EXPECT_EQ(MembersOf(output_).back().name, name);
+}
+
+}  // namespace
+}  // namespace package

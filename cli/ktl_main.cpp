@@ -4,11 +4,9 @@
 #include <string>
 
 #ifdef _WIN32
-#include <io.h>
-#define KTL_ISATTY(fd) _isatty(fd)
+#include <windows.h>
 #else
 #include <unistd.h>
-#define KTL_ISATTY(fd) isatty(fd)
 #endif
 
 #include "cli/message_text.h"
@@ -40,6 +38,17 @@ constexpr const char* kUsage =
     "Exit status: 0 success; 1 failed; 2 damaged package not continued; 3 a member of that\n"
     "name exists; 4 the output package cannot be created; 64 usage error.\n";
 
+// Whether someone can answer a question on standard input. On Windows the NUL device passes
+// _isatty, so only a real console counts.
+bool StandardInputIsTerminal() {
+#ifdef _WIN32
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+#else
+    return isatty(0) != 0;
+#endif
+}
+
 int Usage(const char* problem) {
     std::fprintf(stderr, "ktl: %s\n%s", problem, kUsage);
     return kExitUsage;
@@ -55,7 +64,7 @@ class TerminalPrompter : public package::InsertPrompter {
         if (answer_ != Answer::Ask) {
             return answer_ == Answer::Yes;
         }
-        if (!KTL_ISATTY(0)) {
+        if (!StandardInputIsTerminal()) {
             return false;
         }
         std::fprintf(stderr, "%s [y/N] ", cli::EnglishMessage(messageId));

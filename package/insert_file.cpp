@@ -1,5 +1,6 @@
 #include "package/insert_file.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "package/package_archive.h"
@@ -24,13 +25,18 @@ const char* BaseName(const char* filePath) {
     return last == nullptr ? filePath : last + 1;
 }
 
-// Looks for a file member whose name equals `memberName` without regard to case.
+// Looks for a file member whose name equals `memberName` without regard to case. Stored names
+// come back with every slash turned into a backslash, so the new name is compared in that
+// form too. No double-byte code page uses the slash as a trail byte.
 bool HoldsMember(PackageArchive& archive, const char* archivePath, const char* memberName) {
+    PathBuffer wanted;
+    std::strcpy(wanted, memberName);
+    std::replace(wanted, wanted + std::strlen(wanted), '/', '\\');
     PathBuffer path = {};
     PathBuffer name = {};
     for (int more = archive.FirstEntry(archivePath, path, name); more == 1;
          more = archive.NextEntry(path, name)) {
-        if (platform::CompareNoCase(name, memberName) == 0) {
+        if (platform::CompareNoCase(name, wanted) == 0) {
             return true;
         }
         std::memset(path, 0, sizeof(path));

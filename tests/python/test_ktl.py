@@ -4,8 +4,9 @@ package checksum of our own (tools/make_test_package.py).
 
     python3 tests/python/test_ktl.py --ktl PATH_TO_KTL [--runner wine] [unittest args ...]
 
-With --runner, ktl is a Windows program started through the runner; the paths handed to it
-are then Windows paths on drive Z:, and its temporary directory is set through TMP/TEMP.
+With --runner, ktl is a Windows program started through the runner (by way of cmd and a
+small batch file that sets TMP and TEMP); the paths handed to it are then Windows paths on
+drive Z:.
 """
 
 import argparse
@@ -87,15 +88,35 @@ class KtlResult:
         return "exit %d, stdout %r, stderr %r" % (self.returncode, self.stdout, self.stderr)
 
 
+# Under Wine, TMP and TEMP of a program started from Unix come from the prefix's registry,
+# not from the Unix environment. A small batch file sets them from KTL_TEST_TMP (which Wine
+# does pass on) and then starts ktl with the arguments it was given.
+_launcher_dir = None
+
+
+def windows_launcher():
+    global _launcher_dir
+    if _launcher_dir is None:
+        _launcher_dir = tempfile.TemporaryDirectory(prefix="ktl-launcher-")
+        with open(os.path.join(_launcher_dir.name, "ktl_launch.bat"), "wb") as f:
+            f.write(b"@set TMP=%KTL_TEST_TMP%\r\n"
+                    b"@set TEMP=%KTL_TEST_TMP%\r\n"
+                    b'@"' + to_tool_path(KTL).encode("ascii") + b'" %*\r\n'
+                    b"@exit /b %errorlevel%\r\n")
+    return to_tool_path(os.path.join(_launcher_dir.name, "ktl_launch.bat"))
+
+
 def run_ktl(args, temp_dir, stdin=subprocess.DEVNULL, cwd=None):
     """Runs ktl with `args` (already in the tool's path form), its temporary files going to
-    `temp_dir`."""
+    `temp_dir`. Under Wine the arguments pass through cmd, so they must not hold cmd's
+    special characters (& | < > ^ %)."""
     env = dict(os.environ)
-    env["TMPDIR"] = temp_dir
-    command = [KTL] + list(args)
-    if RUNNER is not None:
-        env["TMP"] = env["TEMP"] = to_tool_path(temp_dir)
-        command = RUNNER + command
+    if RUNNER is None:
+        env["TMPDIR"] = temp_dir
+        command = [KTL] + list(args)
+    else:
+        env["KTL_TEST_TMP"] = to_tool_path(temp_dir)
+        command = RUNNER + ["cmd", "/c", windows_launcher()] + list(args)
     proc = subprocess.run(command, stdin=stdin, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, env=env, cwd=cwd)
     return KtlResult(proc.returncode, proc.stdout, proc.stderr)
@@ -582,15 +603,23 @@ class DuplicateTests(KtlTestCase):
 
     def test_same_file_inserted_twice(self):
         data = b"inserted twice\r\n" * 10
-        first = self.insert_new(data, name="InstallScript/auto2.ins")
+        first = self.insert_new(data)
         result = self.ktl("insert", to_tool_path(self.path("out.exe")),
                           to_tool_path(self.path("in", "notes.txt")),
-                          "-o", to_tool_path(self.path("again.exe")),
-                          "-n", "InstallScript/auto2.ins")
+                          "-o", to_tool_path(self.path("again.exe")))
         self.assertFailedWith(result, EXIT_DUPLICATE, "out.exe", "notes.txt")
         self.assertIn(DUPLICATE_TEXT, result.err_lines[0])
         self.assertFileUnchanged(self.path("out.exe"), first)
         self.assertFalse(os.path.exists(self.path("again.exe")))
+
+    def test_same_member_name_inserted_twice_in_place(self):
+        first = self.insert_in_place(b"first\r\n", name="Zor/bin/added.txt")
+        result = self.ktl("insert", to_tool_path(self.path("pkg.exe")),
+                          to_tool_path(self.path("in", "notes.txt")), "-n", "Zor/bin/added.txt")
+        self.assertFailedWith(result, EXIT_DUPLICATE, "pkg.exe", "notes.txt")
+        self.assertIn(DUPLICATE_TEXT, result.err_lines[0])
+        self.assertFileUnchanged(self.path("pkg.exe"), first)
+        self.assertEqual(self.work_listing(), ["in/", "in/notes.txt", "pkg.exe"])
 
 
 class DamagedPackageTests(KtlTestCase):
@@ -639,7 +668,9 @@ class DamagedPackageTests(KtlTestCase):
         self.assertInserted(before, self.read("out.exe"), data, b"notes.txt")
 
     def test_yes_on_unsealed_package_of_odd_length(self):
-        members = SAMPLE_MEMBERS + [("Zor/odd.txt", b"odd", 0)]
+        size = len(mtp.build_package(SAMPLE_MEMBERS, seal=False))
+        odd = b"odd" * 5 + b"." * ((-size % 4) + 1)
+        members = SAMPLE_MEMBERS + [("Zor/odd.txt", odd, zipfile.ZIP_STORED)]
         package, before = self.make_package(members=members, seal=False)
         self.assertNotEqual(len(before) % 4, 0)
         data = b"sealed at last\r\n"
@@ -713,6 +744,20 @@ class RejectedPackageTests(KtlTestCase):
         self.assertFailedWith(result, EXIT_FAILED, "folder")
         self.assertFileUnchanged(package, before)
         self.assertEqual(self.work_listing(), ["folder/", "pkg.exe"])
+
+    def test_unusable_temporary_directory(self):
+        # Also shows that ktl takes its temporary directory from where these tests set it.
+        package, before = self.make_package()
+        source = self.write("notes.txt", b"x\r\n")
+        missing = os.path.join(self.temp, "missing")
+        for output in (["-o", to_tool_path(self.path("out.exe"))], []):
+            result = run_ktl(["insert", to_tool_path(package), to_tool_path(source), *output],
+                             missing)
+            self.assertEqual(result.returncode, EXIT_FAILED, result)
+            self.assertEqual(len(result.err_lines), 1, result)
+            self.assertFileUnchanged(package, before)
+            self.assertEqual(self.work_listing(), ["notes.txt", "pkg.exe"])
+        self.assertEqual(os.listdir(self.temp), [])
 
     def test_unreadable_file_to_insert(self):
         if RUNNER is not None or os.geteuid() == 0:
@@ -860,7 +905,9 @@ class VerifyTests(KtlTestCase):
         # Zor/bin/zor.cfg is stored: one changed data byte leaves only its CRC wrong.
         with zipfile.ZipFile(io.BytesIO(unsealed)) as archive:
             info = archive.getinfo("Zor/bin/zor.cfg")
-        local = parse_local_header(unsealed, overlay + info.header_offset)
+        # zipfile counts header_offset from the start of the file, image included.
+        self.assertGreater(info.header_offset, overlay)
+        local = parse_local_header(unsealed, info.header_offset)
         self.assertEqual(local["name"], b"Zor/bin/zor.cfg")
         corrupted = mtp.seal(flip_byte(unsealed, local["data_at"] + 3))
         self.assertEqual(mtp.package_checksum(corrupted), 0)
@@ -939,6 +986,21 @@ class DoubleByteNames(KtlTestCase):
         self.assertEqual(info.flag_bits & 0x800, 0)
         self.assertEqual(info.orig_filename.encode("cp437"), expected)
 
+    def test_stored_double_byte_name_is_a_duplicate(self):
+        stored = self.NAME.encode("gbk")
+        placeholder = b"X" * (len(stored) - len("auto.ins")) + b"auto.ins"
+        members = SAMPLE_MEMBERS + [(placeholder.decode("ascii"), b"stored", 8)]
+        package = mtp.build_package(members, seal=False)
+        # zipfile would store a non-ASCII name as UTF-8; put the code page bytes in by hand.
+        self.assertEqual(package.count(placeholder), 2)
+        package = mtp.seal(package.replace(placeholder, stored))
+        path = self.write("pkg.exe", package)
+        source = self.write("\u4e57AUTO.INS", b"same name, other case")
+        result = self.ktl("insert", to_tool_path(path), to_tool_path(source))
+        self.assertFailedWith(result, EXIT_DUPLICATE, "pkg.exe", "AUTO.INS")
+        self.assertIn(DUPLICATE_TEXT, result.err_lines[0])
+        self.assertFileUnchanged(path, package)
+
 
 # --------------------------------------------------------------------------------------------
 
@@ -950,7 +1012,12 @@ def main():
     args, rest = parser.parse_known_args()
     KTL = os.path.abspath(args.ktl)
     RUNNER = shlex.split(args.runner) if args.runner else None
-    unittest.main(argv=[sys.argv[0]] + rest)
+    try:
+        program = unittest.main(argv=[sys.argv[0]] + rest, exit=False)
+    finally:
+        if _launcher_dir is not None:
+            _launcher_dir.cleanup()
+    sys.exit(not program.result.wasSuccessful())
 
 
 if __name__ == "__main__":

@@ -122,7 +122,8 @@ TEST_F(InsertTest, SameNameInAnyCaseOrSlashFormIsRefused) {
     EXPECT_EQ(Insert(nullptr, output_.c_str()), kInsertDuplicate);  // auto1.ins vs AUTO1.INS
     EXPECT_EQ(Insert("InstallScript\\auto2.ins", output_.c_str()), kInsertDuplicate);
     EXPECT_EQ(Insert("installscript\\AUTO2.ins", nullptr), kInsertDuplicate);
-    EXPECT_EQ(prompter_.stopped, std::vector<int>(3, IDS_SAME_NAME_EXISTS));
+    EXPECT_EQ(Insert("INSTALLSCRIPT/auto2.INS", nullptr), kInsertDuplicate);
+    EXPECT_EQ(prompter_.stopped, std::vector<int>(4, IDS_SAME_NAME_EXISTS));
     ExpectNothingChanged();
 }
 

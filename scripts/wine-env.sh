@@ -1,0 +1,34 @@
+# Sourced by the scripts: a Wine prefix of the Windows build tree's own, quiet, and ready.
+# Expects KTL_WIN_BUILD to name the build tree.
+export WINEPREFIX="$KTL_WIN_BUILD/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+ktl_wine_prepare() {
+  mkdir -p "$KTL_WIN_BUILD"
+  if [ ! -f "$WINEPREFIX/.ktl-ready" ]; then
+    echo "wine: initialising the prefix $WINEPREFIX"
+    wineboot -u >/dev/null 2>&1 || true
+    wineserver -w
+    # A crashing test program ends with its backtrace instead of waiting at a dialog.
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.ktl-ready"
+  fi
+}
+
+# One persistent wineserver makes every later Wine process start quickly.
+ktl_wine_server_start() {
+  # Its output goes nowhere: a server holding a test runner's pipe would keep the runner waiting.
+  wineserver -p >/dev/null 2>&1 </dev/null &
+  KTL_WINESERVER_PID=$!
+  sleep 1
+  # The first Wine program starts the prefix's services, which keep its output pipes open for
+  # as long as they run; let a throwaway program start them with its output going nowhere.
+  wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+}
+
+ktl_wine_server_stop() {
+  wineserver -k >/dev/null 2>&1 || true
+  wait "${KTL_WINESERVER_PID:-}" 2>/dev/null || true
+}

@@ -128,7 +128,7 @@ std::string InsertFailure(const package::InsertDetail& detail, const TerminalPro
         case InsertStep::NoOverlay:
             return Quoted(package) + " holds no member archive behind its image";
         case InsertStep::Duplicate:
-            return Quoted(package) + ": " + prompter.Refusal();
+            return prompter.Refusal();
         case InsertStep::AddMember:
             return ArchiveFailure(detail.archiveError, package, file);
         case InsertStep::Rebuild:

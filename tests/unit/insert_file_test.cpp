@@ -7,6 +7,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 #include "package/byte_cursor.h"
@@ -188,6 +190,18 @@ TEST_F(InsertTest, UnwritableOutputAndOverlongNames) {
               kInsertFailed);
     ExpectNothingChanged();
 }
+
+#ifndef _WIN32
+TEST_F(InsertTest, PackagesOfFourGiBOrMoreAreRefusedBeforeAnyRead) {
+    // A sparse file: nothing is read, since the size alone refuses it.
+    ASSERT_EQ(truncate(package_.c_str(), (int64_t{1} << 32) + 4), 0);
+    EXPECT_EQ(Insert("new.ins", output_.c_str()), kInsertFailed);
+    EXPECT_EQ(Insert("new.ins", nullptr), kInsertFailed);
+    EXPECT_FALSE(test::Exists(output_));
+    EXPECT_TRUE(scratch_.TempEntries().empty());
+    EXPECT_TRUE(prompter_.asked.empty());
+}
+#endif
 
 TEST_F(InsertTest, FileNameWithoutDirectoryIsTheMemberName) {
     std::string bare = "bare.ins";

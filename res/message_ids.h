@@ -24,3 +24,7 @@
 #define IDS_PICK_PACKAGE_TITLE 57350
 #define IDS_PICK_SCRIPT_TITLE 57351
 #define IDS_PICK_OUTPUT_TITLE 57352
+
+// Messages of our own beyond the numbers above.
+#define IDS_CLOSE_AFTER_INSERT 115
+#define IDS_PATH_TOO_LONG 116

@@ -1,0 +1,108 @@
+#include "app/dialog.h"
+
+#include <vector>
+
+namespace ui {
+namespace {
+
+// Messages whose answer a dialog procedure returns itself instead of through DWLP_MSGRESULT.
+bool AnswersDirectly(UINT message) {
+    switch (message) {
+        case WM_CTLCOLORMSGBOX:
+        case WM_CTLCOLOREDIT:
+        case WM_CTLCOLORLISTBOX:
+        case WM_CTLCOLORBTN:
+        case WM_CTLCOLORDLG:
+        case WM_CTLCOLORSCROLLBAR:
+        case WM_CTLCOLORSTATIC:
+        case WM_COMPAREITEM:
+        case WM_VKEYTOITEM:
+        case WM_CHARTOITEM:
+        case WM_QUERYDRAGICON:
+        case WM_INITDIALOG:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+INT_PTR Dialog::DoModal(HWND parent) {
+    return DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(templateId_), parent,
+                           &Dialog::DialogProc, reinterpret_cast<LPARAM>(this));
+}
+
+void Dialog::EndDialog(INT_PTR result) { ::EndDialog(window_, result); }
+
+std::string Dialog::ItemText(int controlId) const {
+    HWND item = Item(controlId);
+    int length = GetWindowTextLengthA(item);
+    std::vector<char> text(static_cast<size_t>(length) + 1, '\0');
+    GetWindowTextA(item, text.data(), length + 1);
+    return std::string(text.data());
+}
+
+void Dialog::SetItemText(int controlId, const std::string& text) {
+    SetDlgItemTextA(window_, controlId, text.c_str());
+}
+
+INT_PTR CALLBACK Dialog::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    Dialog* self = nullptr;
+    if (message == WM_INITDIALOG) {
+        self = reinterpret_cast<Dialog*>(lParam);
+        self->window_ = window;
+        SetWindowLongPtrA(window, DWLP_USER, lParam);
+    } else {
+        self = reinterpret_cast<Dialog*>(GetWindowLongPtrA(window, DWLP_USER));
+    }
+    if (self == nullptr) {
+        return FALSE;
+    }
+    // Nothing may unwind into the platform's code: a handler that throws has done nothing.
+    try {
+        return self->Dispatch(message, wParam, lParam);
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+INT_PTR Dialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        return OnInitDialog();
+    }
+    if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED) {
+        UINT id = LOWORD(wParam);
+        for (const MapEntry& entry : MessageMap()) {
+            if (entry.message == WM_COMMAND && entry.controlId == id) {
+                (this->*entry.onCommand)();
+                return TRUE;
+            }
+        }
+        if (id == IDOK) {
+            OnOK();
+            return TRUE;
+        }
+        if (id == IDCANCEL) {
+            OnCancel();
+            return TRUE;
+        }
+        return FALSE;
+    }
+    for (const MapEntry& entry : MessageMap()) {
+        if (entry.message == message && entry.onMessage != nullptr) {
+            LRESULT result = 0;
+            if (!(this->*entry.onMessage)(wParam, lParam, result)) {
+                return FALSE;
+            }
+            if (AnswersDirectly(message)) {
+                return static_cast<INT_PTR>(result);
+            }
+            SetWindowLongPtrA(window_, DWLP_MSGRESULT, result);
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+}  // namespace ui

@@ -1,0 +1,124 @@
+#include "app/main_dialog.h"
+
+#include <vector>
+
+#include "app/messages.h"
+#include "res/message_ids.h"
+#include "res/resource_ids.h"
+
+namespace app {
+namespace {
+
+class AboutDialog : public ui::Dialog {
+public:
+    AboutDialog() : ui::Dialog(IDD_ABOUT) {}
+};
+
+}  // namespace
+
+MainDialog::MainDialog()
+    : ui::Dialog(IDD_MAIN), icon_(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_MAIN))) {}
+
+std::span<const ui::Dialog::MapEntry> MainDialog::MessageMap() const {
+    static const MapEntry kMap[] = {
+        OnMessage(WM_SYSCOMMAND, &MainDialog::OnSysCommand),
+        OnMessage(WM_PAINT, &MainDialog::OnPaint),
+        OnMessage(WM_QUERYDRAGICON, &MainDialog::OnQueryDragIcon),
+        OnClick(IDC_BROWSE_PACKAGE, &MainDialog::BrowsePackage),
+        OnClick(IDC_BROWSE_SCRIPT, &MainDialog::BrowseScript),
+        OnClick(IDC_RECORD, &MainDialog::RecordInstallScript),
+        OnClick(IDC_INSERT_SCRIPT, &MainDialog::InsertScript),
+        OnClick(IDC_INSERT_FILE, &MainDialog::StartInsertFile),
+        OnMessage(WM_INSERT_DONE, &MainDialog::FinishInsertFile),
+        OnClick(IDC_BROWSE_OUTPUT, &MainDialog::BrowseOutput),
+    };
+    return kMap;
+}
+
+BOOL MainDialog::OnInitDialog() {
+    if (HMENU menu = GetSystemMenu(Window(), FALSE)) {
+        std::string about = ui::LoadMessage(IDS_ABOUT_BOX);
+        if (!about.empty()) {
+            AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+            AppendMenuA(menu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+        }
+    }
+    SendMessageA(Window(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+    SendMessageA(Window(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+
+    std::vector<char> directory(520, '\0');
+    GetCurrentDirectoryA(static_cast<DWORD>(directory.size()), directory.data());
+    std::string defaultPackage = std::string(directory.data()) + "\\" + "ZorSetup.exe";
+    CheckDlgButton(Window(), IDC_SILENT, BST_CHECKED);
+    if (PathExists(defaultPackage.c_str())) {
+        SetItemText(IDC_PACKAGE, defaultPackage);
+    }
+    return TRUE;
+}
+
+bool MainDialog::OnSysCommand(WPARAM command, LPARAM, LRESULT& result) {
+    if ((command & 0xFFF0) != IDM_ABOUTBOX) {
+        return false;
+    }
+    AboutDialog about;
+    about.DoModal(nullptr);
+    result = 0;
+    return true;
+}
+
+bool MainDialog::OnPaint(WPARAM, LPARAM, LRESULT& result) {
+    if (!IsIconic(Window())) {
+        return false;
+    }
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(Window(), &paint);
+    SendMessageA(Window(), WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    int iconWidth = GetSystemMetrics(SM_CXICON);
+    int iconHeight = GetSystemMetrics(SM_CYICON);
+    RECT client;
+    GetClientRect(Window(), &client);
+    int x = (client.right - client.left - iconWidth + 1) / 2;
+    int y = (client.bottom - client.top - iconHeight + 1) / 2;
+    DrawIcon(dc, x, y, icon_);
+    EndPaint(Window(), &paint);
+    result = 0;
+    return true;
+}
+
+bool MainDialog::OnQueryDragIcon(WPARAM, LPARAM, LRESULT& result) {
+    result = reinterpret_cast<LRESULT>(icon_);
+    return true;
+}
+
+void MainDialog::OnOK() { CloseWhenIdle(IDOK); }
+
+void MainDialog::OnCancel() { CloseWhenIdle(IDCANCEL); }
+
+void MainDialog::CloseWhenIdle(INT_PTR result) {
+    if (!JobRunning()) {
+        EndDialog(result);
+        return;
+    }
+    if (!closePending_) {
+        closePending_ = true;
+        closeResult_ = result;
+        ui::ShowMessage(Window(), IDS_CLOSE_AFTER_INSERT, ui::kInformationBox);
+    }
+}
+
+void MainDialog::EnableInputs(bool enable) {
+    static const int kInputs[] = {IDC_PACKAGE,        IDC_SCRIPT, IDC_OUTPUT,     IDC_BROWSE_PACKAGE,
+                                  IDC_BROWSE_SCRIPT, IDC_RECORD, IDC_INSERT_FILE};
+    for (int id : kInputs) {
+        EnableWindow(Item(id), enable ? TRUE : FALSE);
+    }
+}
+
+void MainDialog::FocusField(int controlId) {
+    HWND field = Item(controlId);
+    SetFocus(field);
+    SendMessageA(field, EM_SETSEL, 0, -1);
+    SendMessageA(field, EM_SCROLLCARET, 0, 0);
+}
+
+}  // namespace app

@@ -1,0 +1,75 @@
+// The tool's one window: three path fields, the silent-mode check box and the actions.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "app/dialog.h"
+#include "package/insert_file.h"
+
+namespace app {
+
+// Sent by the insert worker to the dialog, word parameter 0, long parameter the result.
+constexpr UINT WM_INSERT_DONE = WM_USER + 1230;
+
+constexpr size_t kJobPathSize = 260;
+
+// What the insert worker needs, filled by the dialog before the worker starts and only read
+// by it afterwards.
+struct InsertJob {
+    char packagePath[kJobPathSize];
+    char filePath[kJobPathSize];
+    char outputPath[kJobPathSize];
+    HWND window;
+};
+
+enum ActionType { ActionRecord = 1, ActionInsertScript = 2, ActionInsertFile = 3 };
+
+// True when `path` is not empty, does not begin with a backslash, and its attributes can be read.
+bool PathExists(const char* path);
+
+// The insert worker's thread routine: runs the insert and sends its result to the dialog.
+DWORD WINAPI InsertFileWorker(LPVOID job);
+
+class MainDialog : public ui::Dialog {
+public:
+    MainDialog();
+
+    bool ValidateInputs(int action);
+    bool JobRunning() const { return notice_ != nullptr; }
+
+protected:
+    BOOL OnInitDialog() override;
+    void OnOK() override;
+    void OnCancel() override;
+    std::span<const MapEntry> MessageMap() const override;
+
+private:
+    bool OnSysCommand(WPARAM command, LPARAM, LRESULT& result);
+    bool OnPaint(WPARAM, LPARAM, LRESULT& result);
+    bool OnQueryDragIcon(WPARAM, LPARAM, LRESULT& result);
+    bool FinishInsertFile(WPARAM, LPARAM insertResult, LRESULT& result);
+
+    void BrowsePackage();
+    void BrowseScript();
+    void BrowseOutput();
+    void RecordInstallScript();
+    void InsertScript();
+    void StartInsertFile();
+
+    void EnableInputs(bool enable);
+    void FocusField(int controlId);
+    // Ends the dialog, unless an insert is still writing: then the end waits for its result.
+    void CloseWhenIdle(INT_PTR result);
+    void Browse(int field, bool save, const char* initialName, UINT nameStringId,
+                const char* pattern, UINT titleStringId, DWORD flags, bool keepDirectory);
+    bool RefuseAccess(int field, const std::string& path);
+
+    HICON icon_;
+    HWND notice_ = nullptr;
+    bool closePending_ = false;
+    INT_PTR closeResult_ = IDCANCEL;
+};
+
+}  // namespace app

@@ -1,0 +1,3 @@
+#include "app/tool_app.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return app::TheApp().Run(); }

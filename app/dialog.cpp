@@ -33,7 +33,9 @@ INT_PTR Dialog::DoModal(HWND parent) {
                            &Dialog::DialogProc, reinterpret_cast<LPARAM>(this));
 }
 
-void Dialog::EndDialog(INT_PTR result) { ::EndDialog(window_, result); }
+void Dialog::EndDialog(INT_PTR result) {
+    ::EndDialog(window_, result);
+}
 
 std::string Dialog::ItemText(int controlId) const {
     HWND item = Item(controlId);

@@ -11,7 +11,7 @@
 namespace ui {
 
 class Dialog {
-public:
+  public:
     // A message handler returns false to leave the message to the platform's default
     // processing; `result` is the message's answer when it returns true.
     using CommandHandler = void (Dialog::*)();
@@ -38,7 +38,7 @@ public:
     std::string ItemText(int controlId) const;
     void SetItemText(int controlId, const std::string& text);
 
-protected:
+  protected:
     virtual BOOL OnInitDialog() { return TRUE; }
     virtual void OnOK() { EndDialog(IDOK); }
     virtual void OnCancel() { EndDialog(IDCANCEL); }
@@ -54,7 +54,7 @@ protected:
         return {message, 0, nullptr, static_cast<MessageHandler>(handler)};
     }
 
-private:
+  private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -1,7 +1,6 @@
 // The three Browse buttons: the platform's open and save pickers, set up per field.
-#include <windows.h>
-
 #include <commdlg.h>
+#include <windows.h>
 
 #include <cstring>
 #include <string>
@@ -61,7 +60,8 @@ void MainDialog::Browse(int field, bool save, const char* initialName, UINT name
     std::string typeSuffix = "(";
     typeSuffix.append(pattern + 1);
     typeSuffix += ')';
-    AppendFilterText(filter, used, ui::FormatText("%s(*.*)", {ui::LoadMessage(IDS_FILTER_ALL_FILES)}),
+    AppendFilterText(filter, used,
+                     ui::FormatText("%s(*.*)", {ui::LoadMessage(IDS_FILTER_ALL_FILES)}),
                      allPattern.size() + 1 + 2 + typePattern.size() + 1 + 1);
     AppendFilterText(filter, used, allPattern, 0);
     AppendFilterText(filter, used, ui::LoadMessage(nameStringId) + typeSuffix,

@@ -16,7 +16,7 @@ InsertJob g_job;
 
 // The engine's question and refusal, as message boxes from the thread that runs the insert.
 class MessageBoxPrompter : public package::InsertPrompter {
-public:
+  public:
     explicit MessageBoxPrompter(HWND owner) : owner_(owner) {}
     bool AskYesNo(int messageId) override {
         return ui::ShowMessage(owner_, static_cast<UINT>(messageId), ui::kQuestionBox) != IDNO;
@@ -25,7 +25,7 @@ public:
         ui::ShowMessage(owner_, static_cast<UINT>(messageId), ui::kStopBox);
     }
 
-private:
+  private:
     HWND owner_;
 };
 

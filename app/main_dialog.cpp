@@ -10,14 +10,15 @@ namespace app {
 namespace {
 
 class AboutDialog : public ui::Dialog {
-public:
+  public:
     AboutDialog() : ui::Dialog(IDD_ABOUT) {}
 };
 
 }  // namespace
 
 MainDialog::MainDialog()
-    : ui::Dialog(IDD_MAIN), icon_(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_MAIN))) {}
+    : ui::Dialog(IDD_MAIN),
+      icon_(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_MAIN))) {}
 
 std::span<const ui::Dialog::MapEntry> MainDialog::MessageMap() const {
     static const MapEntry kMap[] = {
@@ -90,9 +91,13 @@ bool MainDialog::OnQueryDragIcon(WPARAM, LPARAM, LRESULT& result) {
     return true;
 }
 
-void MainDialog::OnOK() { CloseWhenIdle(IDOK); }
+void MainDialog::OnOK() {
+    CloseWhenIdle(IDOK);
+}
 
-void MainDialog::OnCancel() { CloseWhenIdle(IDCANCEL); }
+void MainDialog::OnCancel() {
+    CloseWhenIdle(IDCANCEL);
+}
 
 void MainDialog::CloseWhenIdle(INT_PTR result) {
     if (!JobRunning()) {
@@ -107,7 +112,7 @@ void MainDialog::CloseWhenIdle(INT_PTR result) {
 }
 
 void MainDialog::EnableInputs(bool enable) {
-    static const int kInputs[] = {IDC_PACKAGE,        IDC_SCRIPT, IDC_OUTPUT,     IDC_BROWSE_PACKAGE,
+    static const int kInputs[] = {IDC_PACKAGE,       IDC_SCRIPT, IDC_OUTPUT,     IDC_BROWSE_PACKAGE,
                                   IDC_BROWSE_SCRIPT, IDC_RECORD, IDC_INSERT_FILE};
     for (int id : kInputs) {
         EnableWindow(Item(id), enable ? TRUE : FALSE);

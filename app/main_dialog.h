@@ -33,19 +33,19 @@ bool PathExists(const char* path);
 DWORD WINAPI InsertFileWorker(LPVOID job);
 
 class MainDialog : public ui::Dialog {
-public:
+  public:
     MainDialog();
 
     bool ValidateInputs(int action);
     bool JobRunning() const { return notice_ != nullptr; }
 
-protected:
+  protected:
     BOOL OnInitDialog() override;
     void OnOK() override;
     void OnCancel() override;
     std::span<const MapEntry> MessageMap() const override;
 
-private:
+  private:
     bool OnSysCommand(WPARAM command, LPARAM, LRESULT& result);
     bool OnPaint(WPARAM, LPARAM, LRESULT& result);
     bool OnQueryDragIcon(WPARAM, LPARAM, LRESULT& result);

@@ -50,6 +50,8 @@ int ShowText(HWND owner, const std::string& text, UINT style) {
     return MessageBoxA(owner, text.c_str(), caption.c_str(), style);
 }
 
-int ShowMessage(HWND owner, UINT id, UINT style) { return ShowText(owner, LoadMessage(id), style); }
+int ShowMessage(HWND owner, UINT id, UINT style) {
+    return ShowText(owner, LoadMessage(id), style);
+}
 
 }  // namespace ui

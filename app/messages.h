@@ -10,10 +10,10 @@
 namespace ui {
 
 // Box styles the tool uses.
-constexpr UINT kStopBox = MB_OK | MB_ICONHAND;                 // 16
-constexpr UINT kQuestionBox = MB_YESNO | MB_ICONQUESTION;      // 36
-constexpr UINT kWarningBox = MB_OKCANCEL | MB_ICONEXCLAMATION; // 49
-constexpr UINT kInformationBox = MB_OK | MB_ICONASTERISK;      // 64
+constexpr UINT kStopBox = MB_OK | MB_ICONHAND;                  // 16
+constexpr UINT kQuestionBox = MB_YESNO | MB_ICONQUESTION;       // 36
+constexpr UINT kWarningBox = MB_OKCANCEL | MB_ICONEXCLAMATION;  // 49
+constexpr UINT kInformationBox = MB_OK | MB_ICONASTERISK;       // 64
 
 // The text of message `id`; empty when there is none.
 std::string LoadMessage(UINT id);

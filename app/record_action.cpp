@@ -4,6 +4,8 @@
 
 namespace app {
 
-void MainDialog::RecordInstallScript() { ValidateInputs(ActionRecord); }
+void MainDialog::RecordInstallScript() {
+    ValidateInputs(ActionRecord);
+}
 
 }  // namespace app

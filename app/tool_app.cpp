@@ -1,8 +1,7 @@
 #include "app/tool_app.h"
 
-#include <windows.h>
-
 #include <commctrl.h>
+#include <windows.h>
 
 #include "app/main_dialog.h"
 #include "platform/multibyte.h"
@@ -12,7 +11,9 @@ namespace {
 ToolApp g_app;
 }  // namespace
 
-ToolApp& TheApp() { return g_app; }
+ToolApp& TheApp() {
+    return g_app;
+}
 
 int ToolApp::Run() {
     platform::InitMultibyteText();
@@ -23,7 +24,9 @@ int ToolApp::Run() {
 bool ToolApp::InitInstance() {
     // The manifest asks for the version 6 common controls; they must be loaded before the
     // first dialog is made.
-    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
+    INITCOMMONCONTROLSEX controls{};
+    controls.dwSize = sizeof(controls);
+    controls.dwICC = ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES;
     InitCommonControlsEx(&controls);
     MainDialog dialog;
     dialog.DoModal(nullptr);

@@ -6,11 +6,11 @@
 namespace app {
 
 class ToolApp {
-public:
+  public:
     // Runs the program; returns its exit code.
     int Run();
 
-private:
+  private:
     // False: no message loop of its own is wanted once the dialog has ended.
     bool InitInstance();
 };

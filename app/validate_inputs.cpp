@@ -32,9 +32,9 @@ bool EndsWith(const std::string& text, const char* extension) {
 // Opens the file for reading and writing, creating it empty when missing. On failure returns
 // false with the system's text for the error, or an empty text.
 bool CanOpenForWriting(const std::string& path, std::string& systemText) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
         return true;

@@ -1,3 +1,5 @@
 #include "app/tool_app.h"
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return app::TheApp().Run(); }
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    return app::TheApp().Run();
+}

@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make zlib1g-dev libgtest-dev python3 unzip
-          mingw-w64 libz-mingw-w64-dev wine wine64 wine32:i386 xvfb locales)
+          mingw-w64 libz-mingw-w64-dev wine wine64 wine32:i386 xvfb locales
+          fonts-wqy-zenhei imagemagick)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,0 +1,67 @@
+// Runs the real main dialog on a thread of its own inside the test process, so a test can
+// drive it with window messages. Every message box is answered and recorded: those of the
+// dialog's thread through a WH_CBT hook on that thread, those of the insert worker by
+// looking for them from the test's thread.
+#pragma once
+
+#include <windows.h>
+
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace uitest {
+
+struct BoxRecord {
+    std::string text;
+    std::string caption;
+    std::vector<int> buttons;          // IDOK, IDCANCEL, IDYES, IDNO present in the box
+    bool insertButtonEnabled = false;  // state of the insert-file button while it was open
+    bool fromDialogThread = false;
+};
+
+class DialogHarness {
+  public:
+    DialogHarness();
+    ~DialogHarness();
+
+    HWND Dialog() const { return dialog_; }
+    HWND Item(int id) const { return GetDlgItem(dialog_, id); }
+    std::string Text(int id) const;
+    void SetText(int id, const std::string& text);
+    // Clicks a button and returns when its handler has returned.
+    void Click(int id);
+
+    // Answers for the next boxes, in order; a box with no answer queued gets OK or Yes.
+    void QueueAnswer(int button);
+    std::vector<BoxRecord> TakeBoxes();
+    // Waits until the worker shows a box and answers it; false on time-out.
+    bool AnswerWorkerBox(int button, DWORD timeoutMs = 10000);
+    // Waits until the insert-file button is enabled again (the job has been reported).
+    bool WaitUntilIdle(DWORD timeoutMs = 20000);
+    // The control that has the input focus, and the selection of an edit control.
+    int FocusedId() const;
+    std::pair<int, int> Selection(int id) const;
+    bool DialogEnded() const;
+    bool WaitForEnd(DWORD timeoutMs = 20000) const;
+
+  private:
+    friend LRESULT CALLBACK CbtHook(int code, WPARAM wParam, LPARAM lParam);
+    void Record(HWND box, bool fromDialogThread);
+    void QueueAnswerFront(int button);
+    int NextAnswer(HWND box);
+
+    std::thread thread_;
+    HWND dialog_ = nullptr;
+    DWORD dialogThreadId_ = 0;
+    HANDLE ready_ = nullptr;
+    HANDLE ended_ = nullptr;
+    mutable std::mutex mutex_;
+    std::deque<int> answers_;
+    std::vector<BoxRecord> boxes_;
+    std::vector<HWND> answered_;
+};
+
+}  // namespace uitest

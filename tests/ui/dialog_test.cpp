@@ -1,0 +1,252 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "app/main_dialog.h"
+#include "package/package_inspect.h"
+#include "res/resource_ids.h"
+#include "tests/ui/dialog_harness.h"
+#include "unit/test_support.h"
+
+namespace {
+
+using test::Bytes;
+using uitest::BoxRecord;
+using uitest::DialogHarness;
+
+const char kTitle[] = "Zor Kit Tailor";
+
+std::string Describe(const std::vector<BoxRecord>& boxes) {
+    std::string text;
+    for (const BoxRecord& box : boxes) {
+        text += "[" + box.text + "] ";
+    }
+    return text;
+}
+
+// A scratch folder as the current directory, holding a package and a script.
+class DialogTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        char saved[MAX_PATH];
+        GetCurrentDirectoryA(sizeof(saved), saved);
+        savedDirectory_ = saved;
+        SetCurrentDirectoryA(scratch_.Path().c_str());
+        ASSERT_TRUE(test::WriteBytes(
+            package_, test::MakePackage(test::MakeZip({{"Zor/readme.txt", test::ToBytes("r")}}))));
+        ASSERT_TRUE(test::WriteBytes(script_, test::ToBytes("[Setup]\r\ntype=1\r\n")));
+    }
+    void TearDown() override { SetCurrentDirectoryA(savedDirectory_.c_str()); }
+
+    void Fill(DialogHarness& dialog, const std::string& package, const std::string& script,
+              const std::string& output) {
+        dialog.SetText(IDC_PACKAGE, package);
+        dialog.SetText(IDC_SCRIPT, script);
+        dialog.SetText(IDC_OUTPUT, output);
+    }
+
+    // Expects exactly one stop box with `text`, and the focus on `field` with all selected.
+    void ExpectRefusal(DialogHarness& dialog, const std::string& text, int field) {
+        std::vector<BoxRecord> boxes = dialog.TakeBoxes();
+        ASSERT_EQ(boxes.size(), 1u) << text;
+        EXPECT_EQ(boxes[0].text, text);
+        EXPECT_EQ(boxes[0].caption, kTitle);
+        EXPECT_EQ(boxes[0].buttons, std::vector<int>{IDOK});
+        EXPECT_EQ(dialog.FocusedId(), field) << text;
+        int length = static_cast<int>(dialog.Text(field).size());
+        EXPECT_EQ(dialog.Selection(field), std::make_pair(0, length)) << text;
+    }
+
+    test::ScratchDir scratch_;
+    std::string savedDirectory_;
+    std::string package_ = scratch_.File("ZorSetup.exe");
+    std::string script_ = scratch_.File("auto1.ins");
+    std::string output_ = scratch_.File("custom.exe");
+};
+
+TEST_F(DialogTest, StartsWithTheDefaultsAndTheAboutItem) {
+    DialogHarness dialog;
+    EXPECT_EQ(dialog.Text(IDC_PACKAGE), scratch_.Path() + "\\ZorSetup.exe");
+    EXPECT_EQ(IsDlgButtonChecked(dialog.Dialog(), IDC_SILENT), BST_CHECKED);
+    EXPECT_FALSE(IsWindowVisible(dialog.Item(IDC_INSERT_SCRIPT)));
+    EXPECT_FALSE(IsWindowEnabled(dialog.Item(IDC_INSERT_SCRIPT)));
+    HMENU menu = GetSystemMenu(dialog.Dialog(), FALSE);
+    int last = GetMenuItemCount(menu) - 1;
+    EXPECT_EQ(GetMenuItemID(menu, last), static_cast<UINT>(IDM_ABOUTBOX));
+    char text[64] = {};
+    GetMenuStringA(menu, last, text, sizeof(text), MF_BYPOSITION);
+    EXPECT_STREQ(text, "About KitTailor(&A)...");
+    EXPECT_NE(SendMessageA(dialog.Dialog(), WM_QUERYDRAGICON, 0, 0), 0);
+}
+
+TEST_F(DialogTest, WithoutAPackageInTheCurrentFolderThePackageFieldIsEmpty) {
+    test::DeletePath(package_);
+    DialogHarness dialog;
+    EXPECT_EQ(dialog.Text(IDC_PACKAGE), "");
+}
+
+TEST_F(DialogTest, RefusesFieldsInOrderAndWritesNormalFormsBack) {
+    DialogHarness dialog;
+    Fill(dialog, "", "", "");
+    dialog.Click(IDC_INSERT_FILE);
+    ExpectRefusal(dialog, "Please input file path of ZOR network edition install package.",
+                  IDC_PACKAGE);
+
+    Fill(dialog, "  SETUP.EXE ", "", "");
+    dialog.Click(IDC_INSERT_FILE);
+    ExpectRefusal(dialog, "File \"SETUP.EXE\" is not a valid ZOR network edition install package.",
+                  IDC_PACKAGE);
+    EXPECT_EQ(dialog.Text(IDC_PACKAGE), "  SETUP.EXE ");  // a refused field keeps its text
+
+    Fill(dialog, "missing.exe", "", "");
+    dialog.Click(IDC_INSERT_FILE);
+    ExpectRefusal(dialog, "Cann't find file \"missing.exe\",please insure it exist.", IDC_PACKAGE);
+
+    Fill(dialog, "\\\\server\\share\\ZorSetup.exe", "", "");
+    dialog.Click(IDC_INSERT_FILE);
+    ExpectRefusal(dialog,
+                  "Cann't find file \"\\\\server\\share\\ZorSetup.exe\",please insure it exist.",
+                  IDC_PACKAGE);
+
+    Fill(dialog, "\t" + package_ + "  ", " ", "");
+    dialog.Click(IDC_INSERT_FILE);
+    ExpectRefusal(dialog, "Please input install script file.", IDC_SCRIPT);
+    EXPECT_EQ(dialog.Text(IDC_PACKAGE), package_);
+
+    Fill(dialog, package_, "readme.txt", "");
+    dialog.Click(IDC_INSERT_FILE);
+    ExpectRefusal(dialog, "Cann't find file \"readme.txt\",please insure it exist.", IDC_SCRIPT);
+
+    Fill(dialog, package_, "auto1.ins", "  ");
+    dialog.Click(IDC_INSERT_FILE);
+    ExpectRefusal(dialog, "Please input file path of ZOR network edition install package.",
+                  IDC_OUTPUT);
+    EXPECT_EQ(dialog.Text(IDC_SCRIPT), script_);  // a bare name is made absolute
+
+    // A script that cannot be opened for writing (here a folder, which exists): the system's
+    // text follows the path.
+    std::string locked = scratch_.File("locked.ins");
+    ASSERT_TRUE(CreateDirectoryA(locked.c_str(), nullptr));
+    Fill(dialog, package_, locked, "new");
+    dialog.Click(IDC_INSERT_FILE);
+    std::vector<BoxRecord> boxes = dialog.TakeBoxes();
+    ASSERT_EQ(boxes.size(), 1u) << Describe(boxes);
+    std::string start = "File \"" + locked + "\" illegal access error, ";
+    EXPECT_EQ(boxes[0].text.substr(0, start.size()), start);
+    EXPECT_NE(boxes[0].text.find("Please ensure file existing and is writeable."),
+              std::string::npos);
+    EXPECT_EQ(dialog.FocusedId(), IDC_SCRIPT);
+    EXPECT_EQ(dialog.Text(IDC_OUTPUT), "new");  // not reached
+}
+
+TEST_F(DialogTest, ExistingOutputIsReplacedOnlyOnYes) {
+    ASSERT_TRUE(test::WriteBytes(output_, test::ToBytes("keep")));
+    DialogHarness dialog;
+    Fill(dialog, package_, script_, "custom");
+    dialog.QueueAnswer(IDNO);
+    dialog.Click(IDC_INSERT_FILE);
+    std::vector<BoxRecord> boxes = dialog.TakeBoxes();
+    ASSERT_EQ(boxes.size(), 1u) << Describe(boxes);
+    EXPECT_EQ(boxes[0].text, "File existing,replace it?");
+    EXPECT_EQ(boxes[0].buttons, (std::vector<int>{IDYES, IDNO}));
+    EXPECT_EQ(dialog.Text(IDC_OUTPUT), output_.substr(scratch_.Path().size() + 1));
+    EXPECT_EQ(dialog.FocusedId(), IDC_OUTPUT);
+    EXPECT_EQ(test::ReadBytes(output_), test::ToBytes("keep"));
+
+    dialog.Click(IDC_INSERT_FILE);  // Yes this time: the insert runs
+    ASSERT_TRUE(dialog.WaitUntilIdle());
+    boxes = dialog.TakeBoxes();
+    ASSERT_EQ(boxes.size(), 2u) << Describe(boxes);
+    EXPECT_EQ(boxes[1].text, "Insert file to package success!");
+    EXPECT_FALSE(boxes[1].insertButtonEnabled);  // inputs stay off while the result is shown
+    EXPECT_TRUE(IsWindowEnabled(dialog.Item(IDC_PACKAGE)));
+    package::PackageContents contents;
+    std::string problem;
+    ASSERT_TRUE(package::VerifyPackage(output_.c_str(), contents, problem)) << problem;
+    EXPECT_EQ(contents.members.back().name, "auto1.ins");
+}
+
+TEST_F(DialogTest, RecordingCompletesAndCreatesTheScriptName) {
+    DialogHarness dialog;
+    Fill(dialog, package_, "myscript", "");
+    dialog.Click(IDC_RECORD);
+    EXPECT_TRUE(dialog.TakeBoxes().empty());
+    EXPECT_EQ(dialog.Text(IDC_SCRIPT), scratch_.File("myscript.ins"));
+    EXPECT_TRUE(test::Exists(scratch_.File("myscript.ins")));
+
+    Fill(dialog, package_, "notes.INS", "");
+    dialog.Click(IDC_RECORD);
+    EXPECT_EQ(dialog.Text(IDC_SCRIPT), scratch_.File("notes.INS.ins"));
+}
+
+TEST_F(DialogTest, DamagedPackageQuestionComesFromTheWorkerWhileInputsAreOff) {
+    Bytes damaged = test::ReadBytes(package_);
+    damaged[200] ^= 1;
+    ASSERT_TRUE(test::WriteBytes(package_, damaged));
+    DialogHarness dialog;
+    Fill(dialog, package_, script_, output_);
+    dialog.Click(IDC_INSERT_FILE);
+    EXPECT_FALSE(IsWindowEnabled(dialog.Item(IDC_PACKAGE)));
+    EXPECT_TRUE(IsWindowEnabled(dialog.Item(IDC_BROWSE_OUTPUT)));
+    EXPECT_NE(dialog.Item(IDC_NOTICE), nullptr);
+
+    // Closing now is deferred until the job has been reported.
+    SendMessageA(dialog.Dialog(), WM_COMMAND, IDCANCEL, 0);
+    EXPECT_FALSE(dialog.DialogEnded());
+
+    ASSERT_TRUE(dialog.AnswerWorkerBox(IDNO));
+    ASSERT_TRUE(dialog.WaitForEnd());
+    std::vector<BoxRecord> boxes = dialog.TakeBoxes();
+    ASSERT_EQ(boxes.size(), 3u) << Describe(boxes);
+    EXPECT_EQ(boxes[0].text,
+              "The package is still being written. Zor Kit Tailor will close as soon as it is "
+              "done.");
+    EXPECT_EQ(boxes[1].text, "Install package check error,it maybe damaged.Continue?");
+    EXPECT_FALSE(boxes[1].fromDialogThread);
+    EXPECT_EQ(boxes[1].buttons, (std::vector<int>{IDYES, IDNO}));
+    EXPECT_EQ(boxes[2].text, "Failed to insert file into package.");
+    EXPECT_TRUE(dialog.DialogEnded());
+    EXPECT_EQ(test::ReadBytes(output_).size(), 0u);  // made empty by validation, not written
+}
+
+TEST_F(DialogTest, DuplicateNameIsRefusedByTheWorker) {
+    DialogHarness dialog;
+    Fill(dialog, package_, script_, output_);
+    dialog.Click(IDC_INSERT_FILE);
+    ASSERT_TRUE(dialog.WaitUntilIdle());
+    dialog.TakeBoxes();
+    Fill(dialog, output_, script_, scratch_.File("again.exe"));
+    dialog.Click(IDC_INSERT_FILE);
+    ASSERT_TRUE(dialog.AnswerWorkerBox(IDOK));
+    ASSERT_TRUE(dialog.WaitUntilIdle());
+    std::vector<BoxRecord> boxes = dialog.TakeBoxes();
+    ASSERT_EQ(boxes.size(), 2u) << Describe(boxes);
+    EXPECT_EQ(boxes[0].text, "File with same name already exist in the zor install package.");
+    EXPECT_EQ(boxes[1].text, "Failed to insert file into package.");
+}
+
+TEST_F(DialogTest, InsertScriptAsksFirstAndNamesTheMemberUnderInstallScript) {
+    DialogHarness dialog;
+    Fill(dialog, package_, script_, output_);
+    const Bytes before = test::ReadBytes(package_);
+    dialog.QueueAnswer(IDCANCEL);
+    dialog.Click(IDC_INSERT_SCRIPT);
+    std::vector<BoxRecord> boxes = dialog.TakeBoxes();
+    ASSERT_EQ(boxes.size(), 1u) << Describe(boxes);
+    EXPECT_EQ(boxes[0].buttons, (std::vector<int>{IDOK, IDCANCEL}));
+    EXPECT_EQ(test::ReadBytes(package_), before);
+
+    dialog.Click(IDC_INSERT_SCRIPT);  // the output made by the first try is replaced: Yes
+    boxes = dialog.TakeBoxes();
+    ASSERT_EQ(boxes.size(), 3u) << Describe(boxes);
+    EXPECT_EQ(boxes[0].text, "File existing,replace it?");
+    EXPECT_EQ(boxes[1].text.substr(0, 10), "Warnning: ");
+    EXPECT_EQ(boxes[2].text, "Insert file to package success!");
+    package::PackageContents contents;
+    std::string problem;
+    ASSERT_TRUE(package::VerifyPackage(package_.c_str(), contents, problem)) << problem;
+    EXPECT_EQ(contents.members.back().name, "InstallScript\\auto1.ins");
+}
+
+}  // namespace

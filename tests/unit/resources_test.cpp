@@ -1,0 +1,496 @@
+// Checks the resources linked into this program: the string tables and dialogs of every
+// language the application ships, read straight from the resource data of each language
+// (never through LoadString, whose language fallback would hide a missing translation).
+#ifdef _WIN32
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "res/message_ids.h"
+#include "res/resource_ids.h"
+
+namespace {
+
+constexpr WORD kEnglish = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+constexpr WORD kChineseSimplified = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
+constexpr WORD kChineseHongKong = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_HONGKONG);
+constexpr WORD kLanguages[] = {kEnglish, kChineseSimplified, kChineseHongKong};
+constexpr WORD kTranslations[] = {kChineseSimplified, kChineseHongKong};
+
+// Every message number of message_ids.h.
+constexpr UINT kAllMessages[] = {
+    IDS_ABOUT_BOX,          IDS_PACKAGE_DAMAGED_CONTINUE, IDS_INPUT_SCRIPT,
+    IDS_INPUT_PACKAGE,      IDS_PACKAGE_INVALID,          IDS_INSERT_SUCCESS,
+    IDS_RECORDING_FINISHED, IDS_FILE_NOT_FOUND,           IDS_FILE_ACCESS_ERROR,
+    IDS_NOT_A_PACKAGE,      IDS_INSERT_SCRIPT_WARNING,    IDS_INSERT_FAILED,
+    IDS_PROCESSING,         IDS_ALREADY_INSTALLED,        IDS_APP_TITLE,
+    IDS_SAME_NAME_EXISTS,   IDS_REPLACE_EXISTING,         IDS_FILTER_ALL_FILES,
+    IDS_FILTER_SCRIPT,      IDS_FILTER_PACKAGE,           IDS_PICK_PACKAGE_TITLE,
+    IDS_PICK_SCRIPT_TITLE,  IDS_PICK_OUTPUT_TITLE,        IDS_CLOSE_AFTER_INSERT,
+    IDS_PATH_TOO_LONG,
+};
+
+struct EnglishMessage {
+    UINT id;
+    const char* text;
+};
+
+#define KTL_MESSAGE(id, text) {id, text},
+constexpr EnglishMessage kEnglishMessages[] = {
+#include "res/messages_en.inc"
+};
+#undef KTL_MESSAGE
+
+std::string LanguageName(WORD language) {
+    char text[16];
+    wsprintfA(text, "language %u", static_cast<unsigned>(language));
+    return text;
+}
+
+// The raw bytes of one resource in exactly the language asked for.
+std::optional<std::vector<unsigned char>> ResourceBytes(LPCSTR type, LPCSTR name, WORD language) {
+    HMODULE module = GetModuleHandleA(nullptr);
+    HRSRC found = FindResourceExA(module, type, name, language);
+    if (found == nullptr)
+        return std::nullopt;
+    HGLOBAL loaded = LoadResource(module, found);
+    DWORD size = SizeofResource(module, found);
+    const void* data = loaded ? LockResource(loaded) : nullptr;
+    if (data == nullptr)
+        return std::nullopt;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    return std::vector<unsigned char>(bytes, bytes + size);
+}
+
+// A string-table block holds 16 strings, each a WORD length followed by that many UTF-16
+// units. Returns nullopt when the block is missing in this language or malformed.
+std::optional<std::wstring> TableString(UINT id, WORD language) {
+    auto block = ResourceBytes(RT_STRING, MAKEINTRESOURCEA(id / 16 + 1), language);
+    if (!block)
+        return std::nullopt;
+    size_t at = 0;
+    for (UINT slot = 0; slot < 16; ++slot) {
+        if (at + 2 > block->size())
+            return std::nullopt;
+        WORD length;
+        std::memcpy(&length, block->data() + at, 2);
+        at += 2;
+        if (at + size_t{length} * 2 > block->size())
+            return std::nullopt;
+        if (slot == id % 16) {
+            std::wstring text(length, L'\0');
+            std::memcpy(text.data(), block->data() + at, size_t{length} * 2);
+            return text;
+        }
+        at += size_t{length} * 2;
+    }
+    return std::nullopt;
+}
+
+std::wstring MustGetString(UINT id, WORD language) {
+    auto text = TableString(id, language);
+    EXPECT_TRUE(text.has_value()) << "string " << id << " missing in " << LanguageName(language);
+    return text.value_or(std::wstring());
+}
+
+int CountPercentS(const std::wstring& text) {
+    int count = 0;
+    for (size_t at = text.find(L"%s"); at != std::wstring::npos; at = text.find(L"%s", at + 2))
+        ++count;
+    return count;
+}
+
+// A sz_Or_Ord field: nothing, a 16-bit ordinal after 0xFFFF, or a zero-terminated name.
+struct NameOrOrdinal {
+    std::optional<WORD> ordinal;
+    std::wstring name;
+};
+
+struct DialogItem {
+    DWORD exStyle = 0;
+    DWORD style = 0;
+    DWORD id = 0;
+    NameOrOrdinal windowClass;
+    NameOrOrdinal title;
+};
+
+struct Dialog {
+    DWORD exStyle = 0;
+    DWORD style = 0;
+    std::wstring title;
+    std::wstring font;
+    std::vector<DialogItem> items;
+};
+
+// Reads a DLGTEMPLATEEX, failing on any field that runs past the end of the resource.
+class TemplateReader {
+  public:
+    explicit TemplateReader(const std::vector<unsigned char>& bytes) : bytes_(bytes) {}
+
+    bool ok() const { return ok_; }
+    size_t offset() const { return at_; }
+
+    template <typename T>
+    T Read() {
+        T value{};
+        if (at_ + sizeof(T) > bytes_.size()) {
+            ok_ = false;
+            return value;
+        }
+        std::memcpy(&value, bytes_.data() + at_, sizeof(T));
+        at_ += sizeof(T);
+        return value;
+    }
+
+    std::wstring ReadString() {
+        std::wstring text;
+        for (;;) {
+            WORD unit = Read<WORD>();
+            if (!ok_ || unit == 0)
+                return text;
+            text.push_back(static_cast<wchar_t>(unit));
+        }
+    }
+
+    NameOrOrdinal ReadNameOrOrdinal() {
+        NameOrOrdinal field;
+        WORD first = Read<WORD>();
+        if (!ok_ || first == 0x0000)
+            return field;
+        if (first == 0xFFFF) {
+            field.ordinal = Read<WORD>();
+            return field;
+        }
+        field.name.push_back(static_cast<wchar_t>(first));
+        field.name += ReadString();
+        return field;
+    }
+
+    void AlignToDword() {
+        at_ = (at_ + 3) & ~size_t{3};
+        if (at_ > bytes_.size())
+            ok_ = false;
+    }
+
+    void Skip(size_t count) {
+        if (at_ + count > bytes_.size())
+            ok_ = false;
+        else
+            at_ += count;
+    }
+
+  private:
+    const std::vector<unsigned char>& bytes_;
+    size_t at_ = 0;
+    bool ok_ = true;
+};
+
+std::optional<Dialog> ParseDialog(const std::vector<unsigned char>& bytes) {
+    TemplateReader reader(bytes);
+    Dialog dialog;
+    WORD version = reader.Read<WORD>();
+    WORD signature = reader.Read<WORD>();
+    if (!reader.ok() || version != 1 || signature != 0xFFFF)
+        return std::nullopt;
+    reader.Read<DWORD>();  // help id
+    dialog.exStyle = reader.Read<DWORD>();
+    dialog.style = reader.Read<DWORD>();
+    WORD itemCount = reader.Read<WORD>();
+    reader.Skip(4 * sizeof(short));  // x, y, cx, cy
+    reader.ReadNameOrOrdinal();      // menu
+    reader.ReadNameOrOrdinal();      // window class
+    dialog.title = reader.ReadString();
+    if (dialog.style & (DS_SETFONT | DS_SHELLFONT)) {
+        reader.Read<WORD>();  // point size
+        reader.Read<WORD>();  // weight
+        reader.Read<BYTE>();  // italic
+        reader.Read<BYTE>();  // character set
+        dialog.font = reader.ReadString();
+    }
+    for (WORD i = 0; i < itemCount && reader.ok(); ++i) {
+        reader.AlignToDword();
+        DialogItem item;
+        reader.Read<DWORD>();  // help id
+        item.exStyle = reader.Read<DWORD>();
+        item.style = reader.Read<DWORD>();
+        reader.Skip(4 * sizeof(short));
+        item.id = reader.Read<DWORD>();
+        item.windowClass = reader.ReadNameOrOrdinal();
+        item.title = reader.ReadNameOrOrdinal();
+        WORD extra = reader.Read<WORD>();
+        reader.Skip(extra);
+        dialog.items.push_back(item);
+    }
+    if (!reader.ok() || dialog.items.size() != itemCount)
+        return std::nullopt;
+    return dialog;
+}
+
+std::optional<Dialog> LoadDialog(UINT id, WORD language) {
+    auto bytes = ResourceBytes(RT_DIALOG, MAKEINTRESOURCEA(id), language);
+    if (!bytes)
+        return std::nullopt;
+    return ParseDialog(*bytes);
+}
+
+constexpr WORD kButtonClass = 0x0080;
+constexpr WORD kEditClass = 0x0081;
+constexpr WORD kStaticClass = 0x0082;
+constexpr DWORD kStatic = static_cast<DWORD>(-1);
+
+bool IsButton(const DialogItem& item) {
+    return item.windowClass.ordinal == kButtonClass;
+}
+
+std::vector<DWORD> ControlIds(const Dialog& dialog) {
+    std::vector<DWORD> ids;
+    for (const auto& item : dialog.items)
+        ids.push_back(item.id);
+    return ids;
+}
+
+TEST(Resources, EveryMessageExistsInEveryLanguage) {
+    for (WORD language : kLanguages) {
+        for (UINT id : kAllMessages) {
+            auto text = TableString(id, language);
+            ASSERT_TRUE(text.has_value())
+                << "string " << id << " missing in " << LanguageName(language);
+            EXPECT_GT(text->size(), 0u)
+                << "string " << id << " empty in " << LanguageName(language);
+        }
+    }
+}
+
+TEST(Resources, EnglishTableHoldsTheSharedEnglishTexts) {
+    ASSERT_EQ(std::size(kEnglishMessages), std::size(kAllMessages));
+    for (const auto& message : kEnglishMessages) {
+        std::wstring expected;
+        for (const char* c = message.text; *c; ++c) {
+            ASSERT_EQ(static_cast<unsigned char>(*c) & 0x80, 0) << "string " << message.id;
+            expected.push_back(static_cast<wchar_t>(*c));
+        }
+        EXPECT_EQ(MustGetString(message.id, kEnglish), expected) << "string " << message.id;
+    }
+}
+
+TEST(Resources, ChineseTablesAreTranslated) {
+    for (WORD language : kTranslations) {
+        for (UINT id : kAllMessages) {
+            if (id == IDS_APP_TITLE)
+                continue;  // the product name may stay as it is
+            EXPECT_NE(MustGetString(id, language), MustGetString(id, kEnglish))
+                << "string " << id << " untranslated in " << LanguageName(language);
+        }
+    }
+}
+
+TEST(Resources, ProcessingNoticeStartsWithALineBreak) {
+    for (WORD language : kLanguages) {
+        std::wstring text = MustGetString(IDS_PROCESSING, language);
+        ASSERT_FALSE(text.empty());
+        EXPECT_EQ(text[0], L'\n') << LanguageName(language);
+        EXPECT_GT(text.size(), 1u) << LanguageName(language);
+    }
+}
+
+TEST(Resources, AboutMenuItemKeepsItsAccelerator) {
+    for (WORD language : kLanguages)
+        EXPECT_NE(MustGetString(IDS_ABOUT_BOX, language).find(L"&A"), std::wstring::npos)
+            << LanguageName(language);
+}
+
+TEST(Resources, PlaceholdersMatchTheEnglishTexts) {
+    const std::pair<UINT, int> expected[] = {
+        {IDS_FILE_NOT_FOUND, 1},
+        {IDS_FILE_ACCESS_ERROR, 2},
+        {IDS_NOT_A_PACKAGE, 1},
+        {IDS_PATH_TOO_LONG, 1},
+    };
+    for (const auto& [id, count] : expected) {
+        EXPECT_EQ(CountPercentS(MustGetString(id, kEnglish)), count) << "string " << id;
+        for (WORD language : kTranslations)
+            EXPECT_EQ(CountPercentS(MustGetString(id, language)), count)
+                << "string " << id << " in " << LanguageName(language);
+    }
+    // Other messages are shown as they are: a stray "%" would be taken as a format.
+    for (WORD language : kLanguages) {
+        for (UINT id : kAllMessages) {
+            bool formatted = id == IDS_FILE_NOT_FOUND || id == IDS_FILE_ACCESS_ERROR ||
+                             id == IDS_NOT_A_PACKAGE || id == IDS_PATH_TOO_LONG ||
+                             id == IDS_REPLACE_EXISTING;
+            if (!formatted) {
+                EXPECT_EQ(MustGetString(id, language).find(L'%'), std::wstring::npos)
+                    << "string " << id << " in " << LanguageName(language);
+            }
+        }
+    }
+}
+
+TEST(Resources, ReplaceQuestionNamesThePathOnlyInChinese) {
+    EXPECT_EQ(CountPercentS(MustGetString(IDS_REPLACE_EXISTING, kEnglish)), 0);
+    EXPECT_EQ(MustGetString(IDS_REPLACE_EXISTING, kEnglish).find(L'%'), std::wstring::npos);
+    for (WORD language : kTranslations)
+        EXPECT_EQ(CountPercentS(MustGetString(IDS_REPLACE_EXISTING, language)), 1)
+            << LanguageName(language);
+}
+
+TEST(Resources, MainDialogHasTheSameControlsInEveryLanguage) {
+    const std::vector<DWORD> tabOrder = {
+        kStatic,           kStatic,    kStatic,           IDC_PACKAGE,       IDC_BROWSE_PACKAGE,
+        kStatic,           IDC_SCRIPT, IDC_BROWSE_SCRIPT, kStatic,           IDC_OUTPUT,
+        IDC_BROWSE_OUTPUT, IDC_SILENT, IDC_RECORD,        IDC_INSERT_SCRIPT, IDC_INSERT_FILE,
+    };
+    auto english = LoadDialog(IDD_MAIN, kEnglish);
+    ASSERT_TRUE(english.has_value());
+    EXPECT_EQ(ControlIds(*english), tabOrder);
+    for (WORD language : kLanguages) {
+        auto dialog = LoadDialog(IDD_MAIN, language);
+        ASSERT_TRUE(dialog.has_value()) << LanguageName(language);
+        EXPECT_EQ(ControlIds(*dialog), tabOrder) << LanguageName(language);
+        EXPECT_FALSE(dialog->title.empty()) << LanguageName(language);
+        EXPECT_FALSE(dialog->font.empty()) << LanguageName(language);
+        EXPECT_EQ(dialog->style, english->style) << LanguageName(language);
+        EXPECT_EQ(dialog->exStyle, english->exStyle) << LanguageName(language);
+        EXPECT_TRUE(dialog->exStyle & WS_EX_APPWINDOW) << LanguageName(language);
+        ASSERT_EQ(dialog->items.size(), english->items.size());
+        for (size_t i = 0; i < dialog->items.size(); ++i) {
+            const auto& item = dialog->items[i];
+            const auto& reference = english->items[i];
+            EXPECT_EQ(item.windowClass.ordinal, reference.windowClass.ordinal)
+                << "control " << i << " in " << LanguageName(language);
+            EXPECT_EQ(item.style, reference.style)
+                << "control " << i << " in " << LanguageName(language);
+            EXPECT_EQ(item.exStyle, reference.exStyle)
+                << "control " << i << " in " << LanguageName(language);
+        }
+    }
+}
+
+TEST(Resources, MainDialogControlKinds) {
+    for (WORD language : kLanguages) {
+        auto dialog = LoadDialog(IDD_MAIN, language);
+        ASSERT_TRUE(dialog.has_value()) << LanguageName(language);
+        for (const auto& item : dialog->items) {
+            std::optional<WORD> expected;
+            switch (item.id) {
+                case IDC_PACKAGE:
+                case IDC_SCRIPT:
+                case IDC_OUTPUT:
+                    expected = kEditClass;
+                    EXPECT_TRUE(item.style & ES_AUTOHSCROLL) << item.id;
+                    EXPECT_TRUE(item.style & WS_TABSTOP) << item.id;
+                    break;
+                case kStatic:
+                    expected = kStaticClass;
+                    EXPECT_FALSE(item.title.name.empty()) << LanguageName(language);
+                    break;
+                case IDC_SILENT:
+                    expected = kButtonClass;
+                    EXPECT_EQ(item.style & BS_TYPEMASK, static_cast<DWORD>(BS_AUTOCHECKBOX));
+                    EXPECT_TRUE(item.style & WS_TABSTOP);
+                    break;
+                default:
+                    expected = kButtonClass;
+                    EXPECT_EQ(item.style & BS_TYPEMASK, static_cast<DWORD>(BS_PUSHBUTTON))
+                        << item.id;
+                    break;
+            }
+            EXPECT_EQ(item.windowClass.ordinal, expected)
+                << "control " << item.id << " in " << LanguageName(language);
+        }
+    }
+}
+
+TEST(Resources, OnlyTheScriptInsertButtonStartsHidden) {
+    for (WORD language : kLanguages) {
+        auto dialog = LoadDialog(IDD_MAIN, language);
+        ASSERT_TRUE(dialog.has_value()) << LanguageName(language);
+        int buttons = 0;
+        bool sawScriptButton = false;
+        for (const auto& item : dialog->items) {
+            if (!IsButton(item))
+                continue;
+            ++buttons;
+            if (item.id == IDC_INSERT_SCRIPT) {
+                sawScriptButton = true;
+                EXPECT_FALSE(item.style & WS_VISIBLE) << LanguageName(language);
+                EXPECT_TRUE(item.style & WS_DISABLED) << LanguageName(language);
+            } else {
+                EXPECT_TRUE(item.style & WS_VISIBLE)
+                    << "button " << item.id << " in " << LanguageName(language);
+                EXPECT_FALSE(item.style & WS_DISABLED)
+                    << "button " << item.id << " in " << LanguageName(language);
+            }
+            EXPECT_NE(item.id, static_cast<DWORD>(IDOK));
+            EXPECT_NE(item.id, static_cast<DWORD>(IDCANCEL));
+        }
+        EXPECT_TRUE(sawScriptButton) << LanguageName(language);
+        EXPECT_EQ(buttons, 7) << LanguageName(language);
+    }
+}
+
+TEST(Resources, AboutBoxHasTheSameControlsInEveryLanguage) {
+    auto english = LoadDialog(IDD_ABOUT, kEnglish);
+    ASSERT_TRUE(english.has_value());
+    const std::vector<DWORD> expected = {kStatic, kStatic, kStatic, IDOK};
+    EXPECT_EQ(ControlIds(*english), expected);
+    for (WORD language : kLanguages) {
+        auto dialog = LoadDialog(IDD_ABOUT, language);
+        ASSERT_TRUE(dialog.has_value()) << LanguageName(language);
+        EXPECT_EQ(ControlIds(*dialog), ControlIds(*english)) << LanguageName(language);
+        EXPECT_FALSE(dialog->title.empty()) << LanguageName(language);
+        ASSERT_FALSE(dialog->items.empty());
+        // The first control shows the application icon.
+        const auto& icon = dialog->items.front();
+        EXPECT_EQ(icon.windowClass.ordinal, kStaticClass);
+        EXPECT_EQ(icon.style & SS_TYPEMASK, static_cast<DWORD>(SS_ICON));
+        EXPECT_EQ(icon.title.ordinal, IDI_MAIN) << LanguageName(language);
+        const auto& ok = dialog->items.back();
+        EXPECT_TRUE(IsButton(ok));
+        EXPECT_EQ(ok.style & BS_TYPEMASK, static_cast<DWORD>(BS_DEFPUSHBUTTON));
+    }
+}
+
+TEST(Resources, DialogsUseTheSameFontAsEachOtherPerLanguage) {
+    for (WORD language : kLanguages) {
+        auto main = LoadDialog(IDD_MAIN, language);
+        auto about = LoadDialog(IDD_ABOUT, language);
+        ASSERT_TRUE(main.has_value() && about.has_value()) << LanguageName(language);
+        EXPECT_EQ(main->font, about->font) << LanguageName(language);
+    }
+    // The Chinese templates name a face that carries Chinese characters.
+    auto english = LoadDialog(IDD_MAIN, kEnglish);
+    ASSERT_TRUE(english.has_value());
+    for (WORD language : kTranslations) {
+        auto dialog = LoadDialog(IDD_MAIN, language);
+        ASSERT_TRUE(dialog.has_value());
+        EXPECT_NE(dialog->font, english->font) << LanguageName(language);
+    }
+}
+
+TEST(Resources, ApplicationIconLoads) {
+    HMODULE module = GetModuleHandleA(nullptr);
+    for (int size : {16, 32}) {
+        HANDLE icon = LoadImageA(module, MAKEINTRESOURCEA(IDI_MAIN), IMAGE_ICON, size, size, 0);
+        ASSERT_NE(icon, nullptr) << size;
+        ICONINFO info{};
+        ASSERT_TRUE(GetIconInfo(static_cast<HICON>(icon), &info));
+        BITMAP mask{};
+        ASSERT_NE(GetObjectA(info.hbmMask, sizeof(mask), &mask), 0);
+        EXPECT_EQ(mask.bmWidth, size);
+        if (info.hbmColor)
+            DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+        DestroyIcon(static_cast<HICON>(icon));
+    }
+}
+
+}  // namespace
+
+#endif  // _WIN32

@@ -26,6 +26,25 @@ bool AnswersDirectly(UINT message) {
     }
 }
 
+// Centres the window over its owner, or over the screen's work area when it has none.
+void Centre(HWND window) {
+    RECT area;
+    HWND owner = GetWindow(window, GW_OWNER);
+    if (owner == nullptr || !IsWindowVisible(owner) || IsIconic(owner)) {
+        SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
+    } else {
+        GetWindowRect(owner, &area);
+    }
+    RECT own;
+    GetWindowRect(window, &own);
+    int width = own.right - own.left;
+    int height = own.bottom - own.top;
+    int x = area.left + (area.right - area.left - width) / 2;
+    int y = area.top + (area.bottom - area.top - height) / 2;
+    SetWindowPos(window, nullptr, x > 0 ? x : 0, y > 0 ? y : 0, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 }  // namespace
 
 INT_PTR Dialog::DoModal(HWND parent) {
@@ -71,6 +90,7 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND window, UINT message, WPARAM wParam, LP
 
 INT_PTR Dialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
+        Centre(window_);
         return OnInitDialog();
     }
     if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED) {

@@ -26,8 +26,10 @@ echo "== native tests"
 ctest --test-dir "$native" --output-on-failure -j "$jobs" || status=1
 
 echo "== Windows tests under Wine"
+wineserver -k >/dev/null 2>&1 || true
+ktl_display_start
+trap 'ktl_wine_server_stop; ktl_display_stop' EXIT
 ktl_wine_server_start
-trap ktl_wine_server_stop EXIT
 ctest --test-dir "$KTL_WIN_BUILD" --output-on-failure || status=1
 
 exit $status

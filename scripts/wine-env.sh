@@ -12,9 +12,34 @@ ktl_wine_prepare() {
     wineserver -w
     # A crashing test program ends with its backtrace instead of waiting at a dialog.
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    # A virtual desktop draws the windows' own frames and captions, which a bare X server
+    # without a window manager would leave out of screenshots.
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
     wineserver -w
     touch "$WINEPREFIX/.ktl-ready"
   fi
+}
+
+# A virtual X display of our own for the Windows programs' windows.
+ktl_display_start() {
+  local n=91
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do
+    n=$((n + 1))
+  done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  KTL_XVFB_PID=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do
+    [ -e "/tmp/.X11-unix/X$n" ] && return 0
+    sleep 0.1
+  done
+  echo "Xvfb did not start on :$n" >&2
+  return 1
+}
+
+ktl_display_stop() {
+  [ -n "${KTL_XVFB_PID:-}" ] && kill "$KTL_XVFB_PID" 2>/dev/null || true
 }
 
 # One persistent wineserver makes every later Wine process start quickly.

@@ -1,6 +1,7 @@
 // The three Browse buttons: the platform's open and save pickers, set up per field.
-#include <commdlg.h>
 #include <windows.h>
+
+#include <commdlg.h>
 
 #include <cstring>
 #include <string>

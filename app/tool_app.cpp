@@ -1,7 +1,8 @@
 #include "app/tool_app.h"
 
-#include <commctrl.h>
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include "app/main_dialog.h"
 #include "platform/multibyte.h"

@@ -3,12 +3,16 @@
 // reports every message box it shows, closes it and reports its exit code.
 //
 //   drive_kittailor --app EXE --caption TEXT [--dir DIR] [--package P] [--file F]
-//                   [--output O] [--insert] [--about] [--pause-at NAME]... [--timeout SEC]
+//                   [--output O] [--insert [--boxes N]] [--about] [--pause-at NAME]...
+//                   [--timeout SEC]
 //
-// Output lines (UTF-8): DIALOG, ABOUT caption=..., BOX caption=... text=..., PAUSE NAME,
-// EXIT code=N; FAIL ... on any failure, with a non-zero exit status. At a pause point (ready:
-// dialog found and fields filled; about: About box open; result: result box open) the driver
-// waits for one line on standard input before it goes on.
+// --about opens the About box from the system menu and closes it again; --insert presses the
+// insert button and answers the N message boxes (default 1) that follow, the last being the
+// result. Output lines (UTF-8): DIALOG, ABOUT caption=..., BOX caption=... text=...,
+// PAUSE NAME, EXIT code=N; FAIL ... on any failure, with a non-zero exit status. At a pause
+// point (ready: dialog found and fields filled; about: About box open; boxK: K-th box open;
+// result: last box open; late: a box shown while closing) the driver waits for one line on
+// standard input before it goes on.
 #include <windows.h>
 
 #include <cstdio>
@@ -63,10 +67,14 @@ void Say(const std::string& line) {
     std::exit(2);
 }
 
-void Pause(const std::string& name) {
+// Stops at a named point when asked to: the window is painted in full first, so that a
+// screenshot taken meanwhile shows all of it.
+void Pause(const std::string& name, HWND window) {
     if (g_pauses.count(std::wstring(name.begin(), name.end())) == 0) {
         return;
     }
+    RedrawWindow(window, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
     Say("PAUSE " + name);
     char line[256];
     if (std::fgets(line, sizeof(line), stdin) == nullptr) {
@@ -74,9 +82,13 @@ void Pause(const std::string& name) {
     }
 }
 
+// A window's text by WM_GETTEXT: GetWindowTextW across processes would give an edit control's
+// creation text, not what it holds now.
 std::wstring Text(HWND window) {
     wchar_t text[4096] = {};
-    GetWindowTextW(window, text, 4096);
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text),
+                        SMTO_ABORTIFHUNG, 5000, &length);
     return text;
 }
 
@@ -161,7 +173,7 @@ void SetField(HWND dialog, int id, const std::wstring& text) {
 // Reports a message box, then answers it with its OK button, or No or Cancel when it has none.
 void AnswerBox(HWND box, const std::string& pause) {
     Say("BOX caption=" + Escaped(Text(box)) + " text=" + Escaped(Text(GetDlgItem(box, 0xFFFF))));
-    Pause(pause);
+    Pause(pause, box);
     for (int id : {IDOK, IDNO, IDCANCEL}) {
         if (GetDlgItem(box, id) != nullptr) {
             Click(box, id);
@@ -185,6 +197,7 @@ HWND FindMessageBox(HWND dialog) {
 int wmain(int argc, wchar_t** argv) {
     std::wstring app, caption, directory, package, file, output;
     bool insert = false, about = false;
+    int boxes = 1;
     for (int i = 1; i < argc; ++i) {
         std::wstring option = argv[i];
         if (option == L"--insert") {
@@ -205,13 +218,15 @@ int wmain(int argc, wchar_t** argv) {
         else if (option == L"--package") package = value;
         else if (option == L"--file") file = value;
         else if (option == L"--output") output = value;
+        else if (option == L"--boxes") boxes = _wtoi(value.c_str());
         else if (option == L"--pause-at") g_pauses.insert(value);
         else if (option == L"--timeout") g_timeoutMs = static_cast<DWORD>(_wtoi(value.c_str())) * 1000;
         else Fail("unknown option " + Utf8(option));
     }
     if (app.empty() || caption.empty()) {
         Fail("usage: drive_kittailor --app EXE --caption TEXT [--dir DIR] [--package P] "
-             "[--file F] [--output O] [--insert] [--about] [--pause-at NAME] [--timeout SEC]");
+             "[--file F] [--output O] [--insert [--boxes N]] [--about] [--pause-at NAME]... "
+             "[--timeout SEC]");
     }
 
     STARTUPINFOW startup{};
@@ -234,7 +249,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!package.empty()) SetField(dialog, 1001, package);
     if (!file.empty()) SetField(dialog, 1002, file);
     if (!output.empty()) SetField(dialog, 1008, output);
-    Pause("ready");
+    Pause("ready", dialog);
 
     if (about) {
         PostMessageW(dialog, WM_SYSCOMMAND, 0x10, 0);
@@ -243,14 +258,18 @@ int wmain(int argc, wchar_t** argv) {
             return found.empty() ? nullptr : found.front();
         });
         Say("ABOUT caption=" + Escaped(Text(box)));
-        Pause("about");
+        Pause("about", box);
         Click(box, IDOK);
         WaitGone(box, "the About box");
     }
 
     if (insert) {
         Click(dialog, 1005);
-        AnswerBox(WaitFor("the result box", [&] { return FindMessageBox(dialog); }), "result");
+        for (int i = 1; i <= boxes; ++i) {
+            HWND box = WaitFor("message box " + std::to_string(i),
+                               [&] { return FindMessageBox(dialog); });
+            AnswerBox(box, i == boxes ? "result" : "box" + std::to_string(i));
+        }
     }
 
     // Close the dialog; any box it still shows is reported and answered.

@@ -1,0 +1,354 @@
+#!/usr/bin/env python3
+"""KitTailor.exe driven from outside, in each of its three languages, by drive_kittailor.exe:
+the dialog is filled in and the insert button pressed through window messages, and the
+package it writes is judged by Python's zipfile and the package checksum of
+tools/make_test_package.py.
+
+    python3 tests/blackbox/test_kittailor.py --driver DRIVE_KITTAILOR.exe --app KitTailor.exe
+        [--shots DIR] [--runner wine] [unittest args ...]
+
+Off Windows the two programs run under the runner (wine unless told otherwise), in whatever
+prefix and display the environment names; the paths handed to them are then Windows paths on
+drive Z:. LANG is set per case, which makes Wine pick the user interface language and the ANSI
+code page of each program it starts. With --shots, screenshots of the X display (ImageMagick's
+import) are written there while the dialog, the About box and the result box are open.
+"""
+
+import argparse
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+import zipfile
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import make_test_package as mtp  # noqa: E402
+
+DRIVER = None   # drive_kittailor.exe, from --driver
+APP = None      # KitTailor.exe, from --app
+SHOTS = None    # screenshot folder, from --shots, or None
+RUNNER = []     # command list that starts a Windows program (["wine"] off Windows)
+
+# How long one driver run may take in all before it is killed; the driver's own waits time
+# out well before this.
+RUN_LIMIT_SECONDS = 180
+
+# Each case: LANG value, the resource LANGUAGE line, the screenshot name suffix.
+LANGUAGES = {
+    "en": ("en_US.UTF-8", "LANG_ENGLISH, SUBLANG_ENGLISH_US"),
+    "zh_CN": ("zh_CN.UTF-8", "LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED"),
+    "zh_HK": ("zh_HK.UTF-8", "LANG_CHINESE, SUBLANG_CHINESE_HONGKONG"),
+}
+
+IDS_INSERT_SUCCESS = 106
+IDS_INSERT_FAILED = 112
+IDS_APP_TITLE = 57344
+IDS_SAME_NAME_EXISTS = 57345
+
+SCRIPT = b"[Setup]\r\ninstallpath=C:\\Program Files\\Zor\r\ntype=1\r\nSilence=1\r\n"
+
+
+# --------------------------------------------------------------------------------------------
+# The texts the program should show, read from its resource script
+# --------------------------------------------------------------------------------------------
+
+_STRING = r'"((?:[^"\\]|""|\\.)*)"'
+_ESCAPES = {"n": "\n", "r": "\r", "t": "\t", "a": "\a", "\\": "\\", '"': '"'}
+
+
+def rc_string(body):
+    """The text of a resource-script (or C) string literal's body: "" and the backslash
+    escapes decoded."""
+    out = []
+    i = 0
+    while i < len(body):
+        c = body[i]
+        if c == '"' and body[i + 1:i + 2] == '"':
+            out.append('"')
+            i += 2
+        elif c == "\\":
+            e = body[i + 1]
+            if e in _ESCAPES:
+                out.append(_ESCAPES[e])
+                i += 2
+            elif e == "x":
+                digits = re.match(r"[0-9A-Fa-f]{1,2}", body[i + 2:]).group(0)
+                value = int(digits, 16)
+                if value > 0x7F:
+                    raise ValueError("non-ASCII \\x escape in %r" % body)
+                out.append(chr(value))
+                i += 2 + len(digits)
+            else:
+                raise ValueError("unknown escape \\%s in %r" % (e, body))
+        else:
+            out.append(c)
+            i += 1
+    return "".join(out)
+
+
+def _read(*parts):
+    with open(os.path.join(ROOT, *parts), encoding="utf-8") as f:
+        return f.read()
+
+
+def load_resource_texts():
+    """{language key: {"strings": {id: text}, "captions": {dialog name: caption}}}."""
+    numbers = {name: int(value) for name, value in
+               re.findall(r"^#define\s+(IDS_\w+)\s+(\d+)", _read("res", "message_ids.h"), re.M)}
+    english = {numbers[name]: rc_string(body) for name, body in
+               re.findall(r"^KTL_MESSAGE\((IDS_\w+),\s*" + _STRING + r"\)\s*$",
+                          _read("res", "messages_en.inc"), re.M)}
+    sections = re.split(r"^LANGUAGE\s+(.+?)\s*$", _read("res", "kittailor.rc"), flags=re.M)
+    by_language_line = dict(zip(sections[1::2], sections[2::2]))
+    texts = {}
+    for key, (_, language_line) in LANGUAGES.items():
+        section = by_language_line[language_line]
+        strings = {}
+        for table in re.findall(r"^STRINGTABLE\s*\nBEGIN\n(.*?)^END", section, re.M | re.S):
+            if '#include "messages_en.inc"' in table:
+                strings.update(english)
+            for name, body in re.findall(r"^\s*(IDS_\w+),\s*" + _STRING + r"\s*$", table, re.M):
+                strings[numbers[name]] = rc_string(body)
+        captions = {}
+        dialog = None
+        for line in section.splitlines():
+            match = re.match(r"^(\w+)\s+DIALOGEX\b", line)
+            if match:
+                dialog = match.group(1)
+            match = re.match(r"^CAPTION\s+" + _STRING + r"\s*$", line)
+            if match and dialog is not None:
+                captions[dialog] = rc_string(match.group(1))
+        texts[key] = {"strings": strings, "captions": captions}
+    return texts
+
+
+TEXTS = load_resource_texts()
+
+
+# --------------------------------------------------------------------------------------------
+# Running the driver
+# --------------------------------------------------------------------------------------------
+
+def windows_path(path):
+    """The path as the Windows programs see it: as is on Windows, on drive Z: under Wine."""
+    path = os.path.abspath(path)
+    if not RUNNER:
+        return path
+    return "Z:" + path.replace("/", "\\")
+
+
+def take_screenshot(name):
+    if SHOTS is None or shutil.which("import") is None:
+        return
+    os.makedirs(SHOTS, exist_ok=True)
+    subprocess.run(["import", "-window", "root", os.path.join(SHOTS, name)],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=False)
+
+
+class DriverRun:
+    def __init__(self, returncode, lines, stderr):
+        self.returncode = returncode
+        self.lines = lines
+        self.stderr = stderr
+
+    def values(self, kind):
+        """The lines of one kind ("BOX", "ABOUT", "EXIT") without the kind word."""
+        return [line[len(kind) + 1:] for line in self.lines if line.startswith(kind + " ")]
+
+    def __repr__(self):
+        return "driver exit %s\n  %s\nstderr: %s" % (
+            self.returncode, "\n  ".join(self.lines), self.stderr[-2000:])
+
+
+def run_driver(lang, folder, arguments, shots):
+    """Runs the driver with LANG=lang in folder; shots maps pause names to screenshot files.
+    Every pause asked for is answered, after its screenshot when there is one."""
+    command = RUNNER + [DRIVER, "--app", windows_path(APP), "--dir", windows_path(folder),
+                        "--timeout", "30"] + arguments
+    for pause in shots:
+        command += ["--pause-at", pause]
+    env = dict(os.environ, LANG=lang)
+    for variable in ("LC_ALL", "LC_MESSAGES", "LC_CTYPE", "LANGUAGE"):
+        env.pop(variable, None)
+    with tempfile.TemporaryFile() as errors:
+        process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=errors, env=env, cwd=folder)
+        watchdog = threading.Timer(RUN_LIMIT_SECONDS, process.kill)
+        watchdog.start()
+        lines = []
+        try:
+            # Reading stops at the driver's last line: a Wine helper process may hold the
+            # pipe open long after the driver has gone.
+            for raw in process.stdout:
+                line = raw.decode("utf-8", "replace").rstrip("\r\n")
+                lines.append(line)
+                if line.startswith("PAUSE "):
+                    name = line[len("PAUSE "):]
+                    if shots.get(name):
+                        take_screenshot(shots[name])
+                    process.stdin.write(b"\n")
+                    process.stdin.flush()
+                if line.startswith("EXIT ") or line.startswith("FAIL "):
+                    break
+            returncode = process.wait(timeout=RUN_LIMIT_SECONDS)
+        finally:
+            watchdog.cancel()
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        errors.seek(0)
+        stderr = errors.read().decode("utf-8", "replace")
+    return DriverRun(returncode, lines, stderr)
+
+
+# --------------------------------------------------------------------------------------------
+# Tests
+# --------------------------------------------------------------------------------------------
+
+class ResourceTexts(unittest.TestCase):
+    """The expected texts below come from the resource script; they must be there, and differ
+    between the languages, for the language checks to mean anything."""
+
+    def test_each_language_has_the_texts_used(self):
+        for key in LANGUAGES:
+            with self.subTest(language=key):
+                strings = TEXTS[key]["strings"]
+                for number in (IDS_INSERT_SUCCESS, IDS_INSERT_FAILED, IDS_APP_TITLE,
+                               IDS_SAME_NAME_EXISTS):
+                    self.assertTrue(strings.get(number), number)
+                self.assertTrue(TEXTS[key]["captions"].get("IDD_MAIN"))
+                self.assertTrue(TEXTS[key]["captions"].get("IDD_ABOUT"))
+
+    def test_languages_differ(self):
+        for number in (IDS_INSERT_SUCCESS, IDS_INSERT_FAILED):
+            texts = [TEXTS[key]["strings"][number] for key in LANGUAGES]
+            self.assertEqual(len(set(texts)), len(texts), texts)
+        captions = [TEXTS[key]["captions"]["IDD_MAIN"] for key in LANGUAGES]
+        self.assertEqual(len(set(captions)), len(captions), captions)
+
+    def test_escapes_decoded(self):
+        strings = TEXTS["en"]["strings"]
+        self.assertEqual(strings[108], 'Cann\'t find file "%s",please insure it exist.')
+        self.assertTrue(strings[113].startswith("\n"))
+
+
+class KitTailorBlackBox(unittest.TestCase):
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="kittailor-bb-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.members = mtp.sample_members()
+        self.package = mtp.build_package(self.members)
+        self.package_path = os.path.join(self.folder, "ZorSetup.exe")
+        with open(self.package_path, "wb") as f:
+            f.write(self.package)
+        self.script_path = os.path.join(self.folder, "auto1.ins")
+        with open(self.script_path, "wb") as f:
+            f.write(SCRIPT)
+
+    def texts(self, key):
+        return TEXTS[key]["strings"], TEXTS[key]["captions"]
+
+    def drive(self, key, output_name, extra, shots):
+        strings, captions = self.texts(key)
+        lang = LANGUAGES[key][0]
+        arguments = ["--caption", captions["IDD_MAIN"],
+                     "--package", windows_path(self.package_path),
+                     "--file", windows_path(self.script_path),
+                     "--output", windows_path(os.path.join(self.folder, output_name)),
+                     "--insert"] + extra
+        run = run_driver(lang, self.folder, arguments, shots)
+        self.assertEqual(run.returncode, 0, run)
+        self.assertFalse([line for line in run.lines if line.startswith("FAIL")], run)
+        self.assertIn("DIALOG", run.lines, run)
+        self.assertEqual(run.values("EXIT"), ["code=0"], run)
+        return run
+
+    def box(self, key, number):
+        strings, _ = self.texts(key)
+        return "caption=%s text=%s" % (strings[IDS_APP_TITLE], strings[number])
+
+    def assert_package_unchanged(self):
+        with open(self.package_path, "rb") as f:
+            self.assertEqual(f.read(), self.package, "the source package was changed")
+
+    def assert_sealed_with_script(self, path):
+        with open(path, "rb") as f:
+            data = f.read()
+        self.assertEqual(len(data) % 4, 0, "package length %d" % len(data))
+        self.assertEqual(mtp.package_checksum(data), 0, "package checksum not zero")
+        image_size = mtp.image_end(mtp.DEFAULT_SECTIONS)
+        self.assertEqual(data[:image_size], self.package[:image_size],
+                         "the image in front of the archive was changed")
+        with zipfile.ZipFile(path) as archive:
+            self.assertIsNone(archive.testzip())
+            names = archive.namelist()
+            self.assertEqual(names.count("auto1.ins"), 1, names)
+            self.assertEqual(archive.read("auto1.ins"), SCRIPT)
+            for name, content, _ in self.members:
+                self.assertIn(name, names)
+                if not name.endswith("/"):
+                    self.assertEqual(archive.read(name), content, name)
+            self.assertEqual(len(names), len(self.members) + 1, names)
+
+    def check_insert(self, key, output_name, expected_output):
+        shots = {"ready": "main_%s.png" % key, "about": "about_%s.png" % key,
+                 "result": "result_%s.png" % key}
+        run = self.drive(key, output_name, ["--about"], shots)
+        _, captions = self.texts(key)
+        self.assertEqual(run.values("ABOUT"), ["caption=" + captions["IDD_ABOUT"]], run)
+        self.assertEqual(run.values("BOX"), [self.box(key, IDS_INSERT_SUCCESS)], run)
+        self.assert_package_unchanged()
+        self.assert_sealed_with_script(os.path.join(self.folder, expected_output))
+
+    def test_insert_en(self):
+        # A new package name without ".exe" gets it added.
+        self.check_insert("en", "ZorSetup-custom", "ZorSetup-custom.exe")
+
+    def test_insert_zh_CN(self):
+        self.check_insert("zh_CN", "ZorSetup-custom.exe", "ZorSetup-custom.exe")
+
+    def test_insert_zh_HK(self):
+        self.check_insert("zh_HK", "ZorSetup-custom.exe", "ZorSetup-custom.exe")
+
+    def test_same_name_refused_zh_CN(self):
+        # The package already holds auto1.ins: the refusal, then the failure, both in Chinese.
+        self.members.append(("auto1.ins", b"older script\r\n", zipfile.ZIP_DEFLATED))
+        self.package = mtp.build_package(self.members)
+        with open(self.package_path, "wb") as f:
+            f.write(self.package)
+        run = self.drive("zh_CN", "ZorSetup-custom.exe", ["--boxes", "2"],
+                         {"result": "failed_zh_CN.png"})
+        self.assertEqual(run.values("BOX"), [self.box("zh_CN", IDS_SAME_NAME_EXISTS),
+                                             self.box("zh_CN", IDS_INSERT_FAILED)], run)
+        self.assert_package_unchanged()
+
+
+def main():
+    global DRIVER, APP, SHOTS, RUNNER
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--driver", required=True, help="drive_kittailor.exe")
+    parser.add_argument("--app", required=True, help="KitTailor.exe")
+    parser.add_argument("--shots", help="folder for the screenshots")
+    parser.add_argument("--runner", help="command that runs Windows programs (default: wine "
+                                         "off Windows)")
+    args, rest = parser.parse_known_args()
+    DRIVER = os.path.abspath(args.driver)
+    APP = os.path.abspath(args.app)
+    SHOTS = os.path.abspath(args.shots) if args.shots else None
+    if args.runner is not None:
+        RUNNER = shlex.split(args.runner)
+    elif os.name != "nt":
+        RUNNER = ["wine"]
+    program = unittest.main(argv=[sys.argv[0]] + rest, exit=False)
+    sys.exit(not program.result.wasSuccessful())
+
+
+if __name__ == "__main__":
+    main()

@@ -28,11 +28,11 @@ std::set<std::wstring> g_pauses;
 PROCESS_INFORMATION g_process{};
 
 std::string Utf8(const std::wstring& text) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                   nullptr, 0, nullptr, nullptr);
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
+                                   0, nullptr, nullptr);
     std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(),
-                        size, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size,
+                        nullptr, nullptr);
     return out;
 }
 
@@ -87,8 +87,8 @@ void Pause(const std::string& name, HWND window) {
 std::wstring Text(HWND window) {
     wchar_t text[4096] = {};
     DWORD_PTR length = 0;
-    SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text),
-                        SMTO_ABORTIFHUNG, 5000, &length);
+    SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                        5000, &length);
     return text;
 }
 
@@ -212,21 +212,32 @@ int wmain(int argc, wchar_t** argv) {
             Fail("option " + Utf8(option) + " needs a value");
         }
         std::wstring value = argv[++i];
-        if (option == L"--app") app = value;
-        else if (option == L"--caption") caption = value;
-        else if (option == L"--dir") directory = value;
-        else if (option == L"--package") package = value;
-        else if (option == L"--file") file = value;
-        else if (option == L"--output") output = value;
-        else if (option == L"--boxes") boxes = _wtoi(value.c_str());
-        else if (option == L"--pause-at") g_pauses.insert(value);
-        else if (option == L"--timeout") g_timeoutMs = static_cast<DWORD>(_wtoi(value.c_str())) * 1000;
-        else Fail("unknown option " + Utf8(option));
+        if (option == L"--app")
+            app = value;
+        else if (option == L"--caption")
+            caption = value;
+        else if (option == L"--dir")
+            directory = value;
+        else if (option == L"--package")
+            package = value;
+        else if (option == L"--file")
+            file = value;
+        else if (option == L"--output")
+            output = value;
+        else if (option == L"--boxes")
+            boxes = _wtoi(value.c_str());
+        else if (option == L"--pause-at")
+            g_pauses.insert(value);
+        else if (option == L"--timeout")
+            g_timeoutMs = static_cast<DWORD>(_wtoi(value.c_str())) * 1000;
+        else
+            Fail("unknown option " + Utf8(option));
     }
     if (app.empty() || caption.empty()) {
-        Fail("usage: drive_kittailor --app EXE --caption TEXT [--dir DIR] [--package P] "
-             "[--file F] [--output O] [--insert [--boxes N]] [--about] [--pause-at NAME]... "
-             "[--timeout SEC]");
+        Fail(
+            "usage: drive_kittailor --app EXE --caption TEXT [--dir DIR] [--package P] "
+            "[--file F] [--output O] [--insert [--boxes N]] [--about] [--pause-at NAME]... "
+            "[--timeout SEC]");
     }
 
     STARTUPINFOW startup{};
@@ -246,9 +257,12 @@ int wmain(int argc, wchar_t** argv) {
         return nullptr;
     });
     Say("DIALOG");
-    if (!package.empty()) SetField(dialog, 1001, package);
-    if (!file.empty()) SetField(dialog, 1002, file);
-    if (!output.empty()) SetField(dialog, 1008, output);
+    if (!package.empty())
+        SetField(dialog, 1001, package);
+    if (!file.empty())
+        SetField(dialog, 1002, file);
+    if (!output.empty())
+        SetField(dialog, 1008, output);
     Pause("ready", dialog);
 
     if (about) {
@@ -266,8 +280,8 @@ int wmain(int argc, wchar_t** argv) {
     if (insert) {
         Click(dialog, 1005);
         for (int i = 1; i <= boxes; ++i) {
-            HWND box = WaitFor("message box " + std::to_string(i),
-                               [&] { return FindMessageBox(dialog); });
+            HWND box =
+                WaitFor("message box " + std::to_string(i), [&] { return FindMessageBox(dialog); });
             AnswerBox(box, i == boxes ? "result" : "box" + std::to_string(i));
         }
     }

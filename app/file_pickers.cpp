@@ -1,6 +1,7 @@
 // The three Browse buttons: the platform's open and save pickers, set up per field.
 #include <windows.h>
 
+#include <cderr.h>
 #include <commdlg.h>
 
 #include <cstring>
@@ -82,6 +83,8 @@ void MainDialog::Browse(int field, bool save, const char* initialName, UINT name
     BOOL chosen = save ? GetSaveFileNameA(&dialog) : GetOpenFileNameA(&dialog);
     if (chosen == 1) {
         SetItemText(field, file);
+    } else if (CommDlgExtendedError() == FNERR_BUFFERTOOSMALL) {
+        ui::ShowMessage(Window(), IDS_PICKED_PATH_TOO_LONG, ui::kStopBox);
     }
     if (keepDirectory) {
         SetCurrentDirectoryA(savedDirectory);

@@ -28,3 +28,4 @@
 // Messages of our own beyond the numbers above.
 #define IDS_CLOSE_AFTER_INSERT 115
 #define IDS_PATH_TOO_LONG 116
+#define IDS_PICKED_PATH_TOO_LONG 117

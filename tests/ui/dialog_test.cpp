@@ -140,6 +140,29 @@ TEST_F(DialogTest, RefusesFieldsInOrderAndWritesNormalFormsBack) {
     EXPECT_EQ(dialog.Text(IDC_OUTPUT), "new");  // not reached
 }
 
+TEST_F(DialogTest, OutputThatCannotBeWrittenAndScriptNamesForTheScriptAction) {
+    // A folder named like a package exists, so the question comes first, then the refusal.
+    std::string folder = scratch_.File("folder.exe");
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    DialogHarness dialog;
+    Fill(dialog, package_, script_, folder);
+    dialog.Click(IDC_INSERT_FILE);
+    std::vector<BoxRecord> boxes = dialog.TakeBoxes();
+    ASSERT_EQ(boxes.size(), 2u) << Describe(boxes);
+    EXPECT_EQ(boxes[0].text, "File existing,replace it?");
+    std::string start = "File \"" + folder + "\" illegal access error, ";
+    EXPECT_EQ(boxes[1].text.substr(0, start.size()), start);
+    EXPECT_EQ(dialog.FocusedId(), IDC_OUTPUT);
+
+    // The script action wants an ".ins" name: readme.txt is looked for as readme.txt.ins.
+    ASSERT_TRUE(test::WriteBytes(scratch_.File("readme.txt"), test::ToBytes("r")));
+    Fill(dialog, package_, "readme.txt", output_);
+    dialog.Click(IDC_INSERT_SCRIPT);
+    ExpectRefusal(dialog, "Cann't find file \"readme.txt.ins\",please insure it exist.",
+                  IDC_SCRIPT);
+    EXPECT_EQ(dialog.Text(IDC_SCRIPT), "readme.txt.ins");
+}
+
 TEST_F(DialogTest, ExistingOutputIsReplacedOnlyOnYes) {
     ASSERT_TRUE(test::WriteBytes(output_, test::ToBytes("keep")));
     DialogHarness dialog;
@@ -167,11 +190,13 @@ TEST_F(DialogTest, ExistingOutputIsReplacedOnlyOnYes) {
     EXPECT_EQ(contents.members.back().name, "auto1.ins");
 }
 
-TEST_F(DialogTest, RecordingCompletesAndCreatesTheScriptName) {
+TEST_F(DialogTest, RecordingValidatesTheScriptNameAndCreatesTheScript) {
     DialogHarness dialog;
     Fill(dialog, package_, "myscript", "");
     dialog.Click(IDC_RECORD);
-    EXPECT_TRUE(dialog.TakeBoxes().empty());
+    std::vector<BoxRecord> boxes = dialog.TakeBoxes();
+    ASSERT_EQ(boxes.size(), 1u) << Describe(boxes);
+    EXPECT_EQ(boxes[0].text, "Recording finished.");
     EXPECT_EQ(dialog.Text(IDC_SCRIPT), scratch_.File("myscript.ins"));
     EXPECT_TRUE(test::Exists(scratch_.File("myscript.ins")));
 

@@ -102,6 +102,10 @@ bool ReadOwnPackage(OwnPackage& own, std::string& problem) {
     return package::ReadPackageContents(path, own.contents, problem);
 }
 
+bool IsSealed(const OwnPackage& own) {
+    return own.contents.size % 4 == 0 && own.contents.checksum == 0;
+}
+
 bool IsInstallScriptName(const std::string& name) {
     std::string leaf = name;
     if (StartsWithNoCase(name, "InstallScript") && name.size() > 13 && IsSeparator(name[13])) {
@@ -109,8 +113,7 @@ bool IsInstallScriptName(const std::string& name) {
     }
     // "auto.ins" is the shortest name the pattern takes.
     return leaf.size() >= 8 && StartsWithNoCase(leaf, "auto") && EndsWithNoCase(leaf, ".ins") &&
-           NameComponents(leaf).size() == 1 && !IsSeparator(leaf.back()) &&
-           !IsSeparator(leaf.front());
+           NameComponents(leaf).size() == 1;
 }
 
 const package::PackageMember* FindInstallScript(const package::PackageContents& contents) {
@@ -122,8 +125,19 @@ const package::PackageMember* FindInstallScript(const package::PackageContents& 
     return nullptr;
 }
 
+bool EndsWithSeparator(const std::string& text) {
+    bool separatorLast = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        separatorLast = IsSeparator(text[i]);
+        if (IsDBCSLeadByte(static_cast<BYTE>(text[i]))) {
+            ++i;
+        }
+    }
+    return separatorLast;
+}
+
 bool IsDirectoryName(const std::string& name) {
-    return !name.empty() && IsSeparator(name.back());
+    return EndsWithSeparator(name);
 }
 
 std::vector<std::string> NameComponents(const std::string& name) {
@@ -145,8 +159,7 @@ std::vector<std::string> NameComponents(const std::string& name) {
 
 bool IsSafeMemberName(const std::string& name) {
     std::vector<std::string> components = NameComponents(name);
-    if (components.empty() || IsSeparator(name.front()) ||
-        name.find(':') != std::string::npos) {
+    if (components.empty() || IsSeparator(name.front()) || name.find(':') != std::string::npos) {
         return false;
     }
     return std::none_of(components.begin(), components.end(),
@@ -157,13 +170,13 @@ bool ExtractMember(const OwnPackage& own, const package::PackageMember& member,
                    const char* outputPath, std::string& problem) {
     const std::string where = "member \"" + member.name + "\": ";
     if (member.method != kStoredMethod && member.method != package::kDeflateMethod) {
-        problem = where + "compression method " + std::to_string(member.method) +
-                  " is not supported";
+        problem =
+            where + "compression method " + std::to_string(member.method) + " is not supported";
         return false;
     }
     platform::File package;
-    if (!package.Open(own.path.c_str(), platform::Access::Read,
-                      platform::Disposition::OpenExisting, platform::Sharing::ReadWrite)) {
+    if (!package.Open(own.path.c_str(), platform::Access::Read, platform::Disposition::OpenExisting,
+                      platform::Sharing::ReadWrite)) {
         problem = "cannot open " + own.path;
         return false;
     }
@@ -204,8 +217,8 @@ bool ExtractMember(const OwnPackage& own, const package::PackageMember& member,
     }
     uint32_t crc = 0;
     uint64_t produced = 0;
-    bool copied = CopyMemberData(package, member.method, member.compressedSize, output, crc,
-                                 produced);
+    bool copied =
+        CopyMemberData(package, member.method, member.compressedSize, output, crc, produced);
     bool closed = output.Close();
     if (!copied || !closed || crc != member.crc32 || produced != member.uncompressedSize) {
         platform::DeletePath(outputPath);

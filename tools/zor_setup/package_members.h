@@ -17,11 +17,19 @@ struct OwnPackage {
 // Reads the member directory of this program's own executable file.
 bool ReadOwnPackage(OwnPackage& own, std::string& problem);
 
+// Whether the package is as sealed: a length of whole words that sum to zero. Anything else
+// was changed afterwards and may be damaged.
+bool IsSealed(const OwnPackage& own);
+
 // auto*.ins, without regard to case, at the top or in the folder InstallScript.
 bool IsInstallScriptName(const std::string& name);
 
 // The first install script member in directory order, or nullptr.
 const package::PackageMember* FindInstallScript(const package::PackageContents& contents);
+
+// Whether the last character is a slash or backslash, not the second byte of a double-byte
+// character.
+bool EndsWithSeparator(const std::string& text);
 
 // A directory entry's name ends in a separator.
 bool IsDirectoryName(const std::string& name);

@@ -61,8 +61,9 @@ bool MainDialog::OnSysCommand(WPARAM command, LPARAM, LRESULT& result) {
     if ((command & 0xFFF0) != IDM_ABOUTBOX) {
         return false;
     }
+    // Owned by the main dialog, as the application's main window, so the dialog waits for it.
     AboutDialog about;
-    about.DoModal(nullptr);
+    about.DoModal(Window());
     result = 0;
     return true;
 }

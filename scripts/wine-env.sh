@@ -19,6 +19,14 @@ ktl_wine_prepare() {
     wineserver -w
     touch "$WINEPREFIX/.ktl-ready"
   fi
+  if [ ! -f "$WINEPREFIX/.ktl-cjk-fonts" ]; then
+    # Wine's fallback for Chinese in captions and message boxes asks for SimSun and PMingLiU;
+    # let the installed WenQuanYi Zen Hei answer to those names.
+    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v SimSun /d 'WenQuanYi Zen Hei' /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v PMingLiU /d 'WenQuanYi Zen Hei' /f >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.ktl-cjk-fonts"
+  fi
 }
 
 # A virtual X display of our own for the Windows programs' windows.

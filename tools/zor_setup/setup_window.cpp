@@ -1,5 +1,7 @@
 #include "tools/zor_setup/setup_window.h"
 
+#include <sstream>
+
 #include "tools/zor_setup/setup_log.h"
 #include "tools/zor_setup/zor_setup_ids.h"
 
@@ -48,16 +50,17 @@ bool TakeChoices(HWND window, InstallChoices& choices) {
         return false;
     }
     choices.installPath = folder;
-    choices.type = IsDlgButtonChecked(window, IDC_TYPE_SERVER) == BST_CHECKED ? "2" : "1";
-    choices.components.clear();
+    const bool server = IsDlgButtonChecked(window, IDC_TYPE_SERVER) == BST_CHECKED;
+    choices.type.assign(1, server ? '2' : '1');
+    const char* separator = "";
+    std::ostringstream components;
     for (const Component& component : kComponents) {
         if (IsDlgButtonChecked(window, component.controlId) == BST_CHECKED) {
-            if (!choices.components.empty()) {
-                choices.components += ',';
-            }
-            choices.components += component.name;
+            components << separator << component.name;
+            separator = ",";
         }
     }
+    choices.components = components.str();
     return true;
 }
 

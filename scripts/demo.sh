@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The main job: builds what is missing, makes a demo folder holding a sample ZorSetup.exe and
-# install script, and opens KitTailor under Wine in that folder, so the package field is filled
-# in at start. With no display it opens the dialog on a virtual one, saves a screenshot, and
+# The main job: builds what is missing, makes a demo folder holding a ZorSetup.exe (the
+# installer stand-in with sample product files) and a sample install script, and opens
+# KitTailor under Wine in that folder, so the package field is filled in at start. With no display it opens the dialog on a virtual one, saves a screenshot, and
 # carries out the insert through ktl instead.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,14 +19,16 @@ cmake --build "$native" -j "$jobs" --target ktl >/dev/null
 ktl_wine_prepare
 cmake -S . -B "$KTL_WIN_BUILD" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$KTL_WIN_BUILD" -j "$jobs" --target KitTailor ktl >/dev/null
+cmake --build "$KTL_WIN_BUILD" -j "$jobs" --target KitTailor zor_setup >/dev/null
 ktl="$native/ktl"
 
 demo="$root/demo"
 rm -rf "$demo"
 mkdir -p "$demo"
 echo "== making a sample package and script in $demo"
-python3 tools/make_test_package.py "$demo/ZorSetup.exe" --sample
+# The package's installer is our stand-in: it records a script when asked, and installs
+# silently from a package that holds an auto*.ins script.
+python3 tools/make_package.py --image "$KTL_WIN_BUILD/ZorSetup.exe" "$demo/ZorSetup.exe"
 printf '[Setup]\r\ninstallpath=C:\\Program Files\\Zor\r\ntype=1\r\nSilence=1\r\n' > "$demo/auto1.ins"
 echo "wrote $demo/auto1.ins ($(stat -c %s "$demo/auto1.ins") bytes)"
 

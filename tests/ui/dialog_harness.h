@@ -14,6 +14,24 @@
 
 namespace uitest {
 
+// Makes `folder` the current directory for the scope's life; the dialog takes its default
+// package from there.
+class CurrentDirectoryScope {
+  public:
+    explicit CurrentDirectoryScope(const std::string& folder) {
+        char saved[MAX_PATH] = {};
+        GetCurrentDirectoryA(sizeof(saved), saved);
+        saved_ = saved;
+        SetCurrentDirectoryA(folder.c_str());
+    }
+    ~CurrentDirectoryScope() { SetCurrentDirectoryA(saved_.c_str()); }
+    CurrentDirectoryScope(const CurrentDirectoryScope&) = delete;
+    CurrentDirectoryScope& operator=(const CurrentDirectoryScope&) = delete;
+
+  private:
+    std::string saved_;
+};
+
 struct BoxRecord {
     std::string text;
     std::string caption;

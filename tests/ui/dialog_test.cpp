@@ -29,15 +29,10 @@ std::string Describe(const std::vector<BoxRecord>& boxes) {
 class DialogTest : public testing::Test {
   protected:
     void SetUp() override {
-        char saved[MAX_PATH];
-        GetCurrentDirectoryA(sizeof(saved), saved);
-        savedDirectory_ = saved;
-        SetCurrentDirectoryA(scratch_.Path().c_str());
         ASSERT_TRUE(test::WriteBytes(
             package_, test::MakePackage(test::MakeZip({{"Zor/readme.txt", test::ToBytes("r")}}))));
         ASSERT_TRUE(test::WriteBytes(script_, test::ToBytes("[Setup]\r\ntype=1\r\n")));
     }
-    void TearDown() override { SetCurrentDirectoryA(savedDirectory_.c_str()); }
 
     void Fill(DialogHarness& dialog, const std::string& package, const std::string& script,
               const std::string& output) {
@@ -59,7 +54,7 @@ class DialogTest : public testing::Test {
     }
 
     test::ScratchDir scratch_;
-    std::string savedDirectory_;
+    uitest::CurrentDirectoryScope inScratch_{scratch_.Path()};
     std::string package_ = scratch_.File("ZorSetup.exe");
     std::string script_ = scratch_.File("auto1.ins");
     std::string output_ = scratch_.File("custom.exe");

@@ -51,13 +51,8 @@ std::string SelectedFilter(HWND picker) {
 class PickerTest : public testing::Test {
   protected:
     void SetUp() override {
-        char saved[MAX_PATH];
-        GetCurrentDirectoryA(sizeof(saved), saved);
-        savedDirectory_ = saved;
-        SetCurrentDirectoryA(scratch_.Path().c_str());
         ASSERT_TRUE(test::WriteBytes(scratch_.File("ZorSetup.exe"), test::ToBytes("MZ")));
     }
-    void TearDown() override { SetCurrentDirectoryA(savedDirectory_.c_str()); }
 
     // Opens a picker with its Browse button; the click returns once the picker has closed.
     HWND Open(DialogHarness& dialog, int button, const char* title) {
@@ -79,7 +74,7 @@ class PickerTest : public testing::Test {
     }
 
     test::ScratchDir scratch_;
-    std::string savedDirectory_;
+    uitest::CurrentDirectoryScope inScratch_{scratch_.Path()};
 };
 
 TEST_F(PickerTest, PackagePickerOpensOnThePackageTypeAndCancelKeepsTheField) {

@@ -60,13 +60,8 @@ class RecordTest : public testing::Test {
         GetModuleFileNameA(nullptr, self, sizeof(self));
         std::string child = std::string(self, strrchr(self, '\\')) + "\\test_child.exe";
         ASSERT_TRUE(CopyFileA(child.c_str(), package_.c_str(), FALSE));
-        char saved[MAX_PATH];
-        GetCurrentDirectoryA(sizeof(saved), saved);
-        savedDirectory_ = saved;
-        SetCurrentDirectoryA(scratch_.Path().c_str());
     }
     void TearDown() override {
-        SetCurrentDirectoryA(savedDirectory_.c_str());
         RemoveProduct();
         DeleteFileA(HandOverFile().c_str());
     }
@@ -79,7 +74,7 @@ class RecordTest : public testing::Test {
     }
 
     test::ScratchDir scratch_;
-    std::string savedDirectory_;
+    uitest::CurrentDirectoryScope inScratch_{scratch_.Path()};
     std::string package_ = scratch_.File("ZorSetup.exe");
     std::string probe_ = scratch_.File("probe.txt");
 };

@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "recording/windows_directory.h"
 #include "tools/zor_setup/install.h"
 #include "tools/zor_setup/install_script.h"
 #include "tools/zor_setup/package_members.h"
@@ -25,38 +26,16 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitCancelled = 2;
 
-// The hand-over file lives in the Windows directory, taken as the parent of the system
-// directory (C:\Windows\System32 gives C:\Windows). Empty when there is none.
+// The hand-over file lives in the Windows directory, found as KitTailor finds it.
 std::string HandOverFilePath() {
-    char system[MAX_PATH + 1] = {};
-    UINT length = GetSystemDirectoryA(system, sizeof(system));
-    if (length == 0 || length >= sizeof(system)) {
-        return {};
-    }
-    // The last backslash, walking whole characters so that a double-byte character's second
-    // byte is never taken for one.
-    size_t cut = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (system[i] == '\\') {
-            cut = i;
-        } else if (IsDBCSLeadByte(static_cast<BYTE>(system[i]))) {
-            ++i;
-        }
-    }
-    if (cut == 0) {
-        return {};
-    }
-    // Keeping the backslash: "C:" alone would mean that drive's working directory.
-    std::string windows(system, cut + 1);
-    return windows + "Zor.ini";
+    char windows[MAX_PATH] = {};
+    recording::GetWindowsDir(windows, sizeof(windows));
+    return std::string(windows) + "\\Zor.ini";
 }
 
 // Whether the hand-over file asks for a recording, and into which script.
 bool RecordingRequested(std::string& scriptPath) {
     std::string handOver = HandOverFilePath();
-    if (handOver.empty()) {
-        return false;
-    }
     char value[MAX_PATH + 1] = {};
     GetPrivateProfileStringA("Setup", "AutoScriptRec", "", value, sizeof(value), handOver.c_str());
     if (std::string(value) != "1") {

@@ -21,76 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "blackbox/window_driving.h"
+
 namespace {
 
-DWORD g_timeoutMs = 30000;
-std::set<std::wstring> g_pauses;
-PROCESS_INFORMATION g_process{};
-
-std::string Utf8(const std::wstring& text) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
-                                   0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size,
-                        nullptr, nullptr);
-    return out;
-}
-
-// Line breaks inside a text are written as \n (and \r as \r) so that one report is one line.
-std::string Escaped(const std::wstring& text) {
-    std::wstring out;
-    for (wchar_t c : text) {
-        if (c == L'\\') {
-            out += L"\\\\";
-        } else if (c == L'\n') {
-            out += L"\\n";
-        } else if (c == L'\r') {
-            out += L"\\r";
-        } else {
-            out += c;
-        }
-    }
-    return Utf8(out);
-}
-
-void Say(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-[[noreturn]] void Fail(const std::string& why) {
-    Say("FAIL " + why);
-    if (g_process.hProcess != nullptr) {
-        TerminateProcess(g_process.hProcess, 99);
-    }
-    std::exit(2);
-}
-
-// Stops at a named point when asked to: the window is painted in full first, so that a
-// screenshot taken meanwhile shows all of it.
-void Pause(const std::string& name, HWND window) {
-    if (g_pauses.count(std::wstring(name.begin(), name.end())) == 0) {
-        return;
-    }
-    RedrawWindow(window, nullptr, nullptr,
-                 RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
-    Say("PAUSE " + name);
-    char line[256];
-    if (std::fgets(line, sizeof(line), stdin) == nullptr) {
-        Fail("standard input ended at pause " + name);
-    }
-}
-
-// A window's text by WM_GETTEXT: GetWindowTextW across processes would give an edit control's
-// creation text, not what it holds now.
-std::wstring Text(HWND window) {
-    wchar_t text[4096] = {};
-    DWORD_PTR length = 0;
-    SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
-                        5000, &length);
-    return text;
-}
+using namespace driving;
 
 bool IsDialogClass(HWND window) {
     wchar_t name[16] = {};
@@ -123,51 +58,6 @@ std::vector<HWND> ProcessDialogs(HWND except) {
 
 bool IsMessageBox(HWND window) {
     return GetDlgItem(window, 0xFFFF) != nullptr;
-}
-
-// Polls what() every 50 ms until it gives a window; fails after the time-out, or at once if
-// the program has ended.
-template <typename Probe>
-HWND WaitFor(const std::string& what, Probe probe) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (HWND window = probe()) {
-            return window;
-        }
-        if (WaitForSingleObject(g_process.hProcess, 0) == WAIT_OBJECT_0) {
-            Fail("KitTailor ended while waiting for " + what);
-        }
-        if (GetTickCount() - start > g_timeoutMs) {
-            Fail("timed out waiting for " + what);
-        }
-        Sleep(50);
-    }
-}
-
-void WaitGone(HWND window, const std::string& what) {
-    DWORD start = GetTickCount();
-    while (IsWindow(window) && IsWindowVisible(window)) {
-        if (GetTickCount() - start > g_timeoutMs) {
-            Fail("timed out waiting for " + what + " to close");
-        }
-        Sleep(50);
-    }
-}
-
-void Click(HWND dialog, int id) {
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
-}
-
-void SetField(HWND dialog, int id, const std::wstring& text) {
-    HWND field = GetDlgItem(dialog, id);
-    DWORD_PTR answer = 0;
-    if (field == nullptr ||
-        !SendMessageTimeoutW(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                             SMTO_ABORTIFHUNG, g_timeoutMs, &answer) ||
-        Text(field) != text) {
-        Fail("could not set field " + std::to_string(id));
-    }
 }
 
 // Reports a message box, then answers it with its OK button, or No or Cancel when it has none.

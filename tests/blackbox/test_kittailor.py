@@ -173,43 +173,45 @@ def run_driver(lang, folder, arguments, shots):
                         "--timeout", "30"] + arguments
     for pause in shots:
         command += ["--pause-at", pause]
+    def on_pause(name):
+        if shots.get(name):
+            take_screenshot(shots[name])
+
+    return talk_to_driver(command, lang, folder, on_pause)
+
+
+def talk_to_driver(command, lang, folder, on_pause):
+    """Runs a driver command with LANG=lang in folder, calls on_pause(name) at each pause and
+    then lets the driver go on. Reading stops at the driver's last line: a Wine helper process
+    may hold the pipe open long after the driver has gone."""
     env = dict(os.environ, LANG=lang)
     for variable in ("LC_ALL", "LC_MESSAGES", "LC_CTYPE", "LANGUAGE"):
         env.pop(variable, None)
+    lines = []
     with tempfile.TemporaryFile() as errors:
         with subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               stderr=errors, env=env, cwd=folder) as process:
-            lines, returncode = _talk(process, shots)
+            watchdog = threading.Timer(RUN_LIMIT_SECONDS, process.kill)
+            watchdog.start()
+            try:
+                for raw in process.stdout:
+                    line = raw.decode("utf-8", "replace").rstrip("\r\n")
+                    lines.append(line)
+                    if line.startswith("PAUSE "):
+                        on_pause(line[len("PAUSE "):])
+                        process.stdin.write(b"\n")
+                        process.stdin.flush()
+                    if line.startswith("EXIT ") or line.startswith("FAIL "):
+                        break
+                returncode = process.wait(timeout=RUN_LIMIT_SECONDS)
+            finally:
+                watchdog.cancel()
+                if process.poll() is None:
+                    process.kill()
+                    process.wait()
         errors.seek(0)
         stderr = errors.read().decode("utf-8", "replace")
     return DriverRun(returncode, lines, stderr)
-
-
-def _talk(process, shots):
-    watchdog = threading.Timer(RUN_LIMIT_SECONDS, process.kill)
-    watchdog.start()
-    lines = []
-    try:
-        # Reading stops at the driver's last line: a Wine helper process may hold the pipe
-        # open long after the driver has gone.
-        for raw in process.stdout:
-            line = raw.decode("utf-8", "replace").rstrip("\r\n")
-            lines.append(line)
-            if line.startswith("PAUSE "):
-                name = line[len("PAUSE "):]
-                if shots.get(name):
-                    take_screenshot(shots[name])
-                process.stdin.write(b"\n")
-                process.stdin.flush()
-            if line.startswith("EXIT ") or line.startswith("FAIL "):
-                break
-        returncode = process.wait(timeout=RUN_LIMIT_SECONDS)
-    finally:
-        watchdog.cancel()
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-    return lines, returncode
 
 
 # --------------------------------------------------------------------------------------------

@@ -32,7 +32,7 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 sys.path.insert(0, HERE)
 import make_package  # noqa: E402
 import make_test_package as mtp  # noqa: E402
-from test_kittailor import (IDS_APP_TITLE, IDS_INSERT_SUCCESS, TEXTS,  # noqa: E402
+from test_kittailor import (IDS_APP_TITLE, talk_to_driver, IDS_INSERT_SUCCESS, TEXTS,  # noqa: E402
                             DriverRun)
 
 DRIVER = None   # record_e2e.exe, from --driver
@@ -181,39 +181,15 @@ def run_driver(folder, arguments, pauses=None):
     command = RUNNER + [DRIVER] + arguments + ["--timeout", "30"]
     for name in pauses:
         command += ["--pause-at", name]
-    env = dict(os.environ, LANG="en_US.UTF-8")
-    for variable in ("LC_ALL", "LC_MESSAGES", "LC_CTYPE", "LANGUAGE"):
-        env.pop(variable, None)
     failures = []
-    lines = []
-    with tempfile.TemporaryFile() as errors:
-        with subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                              stderr=errors, env=env, cwd=folder) as process:
-            watchdog = threading.Timer(RUN_LIMIT_SECONDS, process.kill)
-            watchdog.start()
-            try:
-                # Reading stops at the driver's last line: a Wine helper process may hold the
-                # pipe open long after the driver has gone.
-                for raw in process.stdout:
-                    line = raw.decode("utf-8", "replace").rstrip("\r\n")
-                    lines.append(line)
-                    if line.startswith("PAUSE "):
-                        try:
-                            pauses[line[len("PAUSE "):]]()
-                        except Exception as failure:  # noqa: BLE001 - raised again below
-                            failures.append(failure)
-                        process.stdin.write(b"\n")
-                        process.stdin.flush()
-                    if line.startswith("EXIT ") or line.startswith("FAIL "):
-                        break
-                returncode = process.wait(timeout=RUN_LIMIT_SECONDS)
-            finally:
-                watchdog.cancel()
-                if process.poll() is None:
-                    process.kill()
-                    process.wait()
-        errors.seek(0)
-        run = DriverRun(returncode, lines, errors.read().decode("utf-8", "replace"))
+
+    def on_pause(name):
+        try:
+            pauses[name]()
+        except Exception as failure:  # noqa: BLE001 - raised again below
+            failures.append(failure)
+
+    run = talk_to_driver(command, "en_US.UTF-8", folder, on_pause)
     if failures:
         raise failures[0]
     return run

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake g++ make zlib1g-dev libgtest-dev python3 unzip
           mingw-w64 libz-mingw-w64-dev wine wine64 wine32:i386 xvfb locales
-          fonts-wqy-zenhei imagemagick)
+          fonts-wine fonts-wqy-zenhei imagemagick)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -19,7 +19,7 @@ if ((${#missing[@]})); then
     dpkg --add-architecture i386
   fi
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
 # Wine takes the ANSI code page and the interface language from LANG.

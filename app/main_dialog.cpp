@@ -16,6 +16,10 @@ class AboutDialog : public ui::Dialog {
 
 }  // namespace
 
+int CentredIconOffset(int clientSize, int iconSize) {
+    return (clientSize - iconSize + 1) / 2;
+}
+
 MainDialog::MainDialog()
     : ui::Dialog(IDD_MAIN),
       icon_(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_MAIN))) {}
@@ -79,8 +83,8 @@ bool MainDialog::OnPaint(WPARAM, LPARAM, LRESULT& result) {
     int iconHeight = GetSystemMetrics(SM_CYICON);
     RECT client;
     GetClientRect(Window(), &client);
-    int x = (client.right - client.left - iconWidth + 1) / 2;
-    int y = (client.bottom - client.top - iconHeight + 1) / 2;
+    int x = CentredIconOffset(client.right - client.left, iconWidth);
+    int y = CentredIconOffset(client.bottom - client.top, iconHeight);
     DrawIcon(dc, x, y, icon_);
     EndPaint(Window(), &paint);
     result = 0;

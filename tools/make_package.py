@@ -14,7 +14,6 @@ import argparse
 import os
 import struct
 import sys
-import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import make_test_package  # noqa: E402
@@ -60,12 +59,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     members = make_test_package.sample_members()
-    for item in args.member:
-        name, sep, path = item.partition("=")
-        if not sep or not name or not path:
-            parser.error("--member takes NAME=PATH, got %r" % item)
-        with open(path, "rb") as f:
-            members.append((name, f.read(), zipfile.ZIP_DEFLATED))
+    members += make_test_package.members_from_options(parser, args.member)
 
     with open(args.image, "rb") as f:
         image = f.read()

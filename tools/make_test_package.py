@@ -155,6 +155,18 @@ def sample_members():
     ]
 
 
+def members_from_options(parser, items):
+    """Deflated members from --member NAME=PATH options; a malformed one is a usage error."""
+    members = []
+    for item in items:
+        name, sep, path = item.partition("=")
+        if not sep or not name or not path:
+            parser.error("--member takes NAME=PATH, got %r" % item)
+        with open(path, "rb") as f:
+            members.append((name, f.read(), zipfile.ZIP_DEFLATED))
+    return members
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Write a sealed install package for tests.")
     parser.add_argument("output", metavar="OUT.exe", help="package file to write")
@@ -166,12 +178,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     members = sample_members() if args.sample else []
-    for item in args.member:
-        name, sep, path = item.partition("=")
-        if not sep or not name or not path:
-            parser.error("--member takes NAME=PATH, got %r" % item)
-        with open(path, "rb") as f:
-            members.append((name, f.read(), zipfile.ZIP_DEFLATED))
+    members += members_from_options(parser, args.member)
 
     package = build_package(members, comment=args.comment.encode("utf-8"))
     with open(args.output, "wb") as f:

@@ -337,6 +337,13 @@ class KitTailorBlackBox(unittest.TestCase):
         self.assert_package_unchanged()
 
 
+def runner_from(option):
+    """The command that starts Windows programs: as given, else Wine off Windows."""
+    if option is not None:
+        return shlex.split(option)
+    return ["wine"] if os.name != "nt" else []
+
+
 def main():
     global DRIVER, APP, SHOTS, RUNNER
     parser = argparse.ArgumentParser(add_help=False)
@@ -349,10 +356,7 @@ def main():
     DRIVER = os.path.abspath(args.driver)
     APP = os.path.abspath(args.app)
     SHOTS = os.path.abspath(args.shots) if args.shots else None
-    if args.runner is not None:
-        RUNNER = shlex.split(args.runner)
-    elif os.name != "nt":
-        RUNNER = ["wine"]
+    RUNNER = runner_from(args.runner)
     program = unittest.main(argv=[sys.argv[0]] + rest, exit=False)
     sys.exit(not program.result.wasSuccessful())
 

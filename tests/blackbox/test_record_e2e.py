@@ -16,7 +16,6 @@ directory's Zor.ini and a folder on drive C:, and puts them back as they were be
 import argparse
 import glob
 import os
-import shlex
 import shutil
 import subprocess
 import sys
@@ -32,7 +31,7 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 sys.path.insert(0, HERE)
 import make_package  # noqa: E402
 import make_test_package as mtp  # noqa: E402
-from test_kittailor import (IDS_APP_TITLE, talk_to_driver, IDS_INSERT_SUCCESS, TEXTS,  # noqa: E402
+from test_kittailor import (IDS_APP_TITLE, talk_to_driver, runner_from, IDS_INSERT_SUCCESS, TEXTS,  # noqa: E402
                             DriverRun)
 
 DRIVER = None   # record_e2e.exe, from --driver
@@ -328,10 +327,7 @@ def main():
     DRIVER = os.path.abspath(args.driver)
     APP = os.path.abspath(args.app)
     SETUP = os.path.abspath(args.setup)
-    if args.runner is not None:
-        RUNNER = shlex.split(args.runner)
-    elif os.name != "nt":
-        RUNNER = ["wine"]
+    RUNNER = runner_from(args.runner)
     program = unittest.main(argv=[sys.argv[0]] + rest, exit=False)
     sys.exit(not program.result.wasSuccessful())
 

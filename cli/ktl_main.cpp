@@ -11,6 +11,7 @@
 
 #include "cli/message_text.h"
 #include "package/insert_file.h"
+#include "package/member_name.h"
 #include "package/package_archive.h"
 #include "package/package_inspect.h"
 #include "platform/filesystem.h"
@@ -116,7 +117,7 @@ std::string InsertFailure(const package::InsertDetail& detail, const TerminalPro
     switch (detail.step) {
         case InsertStep::BadArguments:
             return "a path or the member name is too long (259 bytes at most), or the member "
-                   "name is empty";
+                   "name is empty, rooted, names a drive or holds a \"..\" component";
         case InsertStep::OpenPackage:
             return "cannot open or read " + Quoted(package);
         case InsertStep::Declined:
@@ -124,9 +125,16 @@ std::string InsertFailure(const package::InsertDetail& detail, const TerminalPro
         case InsertStep::TempArchive:
             return "cannot create a temporary file in the temporary directory";
         case InsertStep::NotAnImage:
-            return Quoted(package) + " is not a PE executable image";
+            return Quoted(package) +
+                   " is not a 32-bit PE executable image, or its headers are "
+                   "damaged";
         case InsertStep::NoOverlay:
             return Quoted(package) + " holds no member archive behind its image";
+        case InsertStep::BadArchive:
+            return Quoted(package) +
+                   " is refused: " + package::DescribeArchiveFault(detail.archiveFault);
+        case InsertStep::OutOfMemory:
+            return "not enough memory";
         case InsertStep::Duplicate:
             return prompter.Refusal();
         case InsertStep::AddMember:
@@ -175,7 +183,7 @@ int Insert(int argc, char** argv) {
     const char* packagePath = positional[0];
     const char* filePath = positional[1];
     if (member == nullptr) {
-        member = filePath + platform::DirectoryPartLength(filePath);
+        member = package::MemberNameFromPath(filePath);
     }
     TerminalPrompter prompter(answer);
     package::InsertDetail detail;

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
+#include "package/archive_directory.h"
+#include "package/member_name.h"
 #include "package/package_archive.h"
 #include "package/package_layout.h"
 #include "platform/file.h"
@@ -13,16 +16,8 @@
 namespace package {
 namespace {
 
-constexpr uint64_t kFourGiB = 1ull << 32;
-
 bool FitsPath(const char* text) {
     return text == nullptr || std::strlen(text) < platform::kPathBufferSize;
-}
-
-// The file's own name: the text behind its last separator, or the whole path.
-const char* BaseName(const char* filePath) {
-    const char* last = platform::FindLastChar(filePath, platform::kPathSeparator);
-    return last == nullptr ? filePath : last + 1;
 }
 
 // Looks for a file member whose name equals `memberName` without regard to case. Stored names
@@ -69,7 +64,7 @@ class Insert {
         if (!package.Open(packagePath,
                           inPlace ? platform::Access::ReadWrite : platform::Access::Read,
                           platform::Disposition::OpenExisting) ||
-            !package.Size(&packageSize) || packageSize >= kFourGiB) {
+            !package.Size(&packageSize) || packageSize >= kPackageSizeLimit) {
             return Stop(InsertStep::OpenPackage, kInsertFailed);
         }
         bool readAll = false;
@@ -90,15 +85,31 @@ class Insert {
         if (overlayOffset == kNoOverlayOffset) {
             return Stop(InsertStep::NotAnImage, kInsertFailed);
         }
+        if (overlayOffset >= packageSize) {
+            return Stop(InsertStep::NoOverlay, kInsertFailed);
+        }
+        // Whatever the archive claims must hold before anything grows from its claims.
+        ArchiveDirectory directory;
+        ArchiveFault fault = ReadArchiveDirectory(package, overlayOffset, directory);
+        if (fault != ArchiveFault::None) {
+            if (detail_ != nullptr) {
+                detail_->archiveFault = fault;
+            }
+            return Stop(InsertStep::BadArchive, kInsertFailed);
+        }
         if (CopyOverlay(package, tempPath_, overlayOffset) <= 0) {
             return Stop(InsertStep::NoOverlay, kInsertFailed);
         }
 
-        const char* name = memberName != nullptr ? memberName : BaseName(filePath);
-        if (name[0] == '\0') {
+        const char* name = memberName != nullptr ? memberName : MemberNameFromPath(filePath);
+        if (name[0] == '\0' || EscapesBase(name)) {
             return Stop(InsertStep::BadArguments, kInsertFailed);
         }
         PackageArchive archive;
+        // The finished package, pad and word included, must stay below 4 GiB, and the count
+        // returned for a new file must fit its signed 32 bits.
+        archive.SetSizeLimit(
+            std::min(kPackageSizeLimit - 1 - 3 - 4 - overlayOffset, kMaxByteCount - overlayOffset));
         if (HoldsMember(archive, tempPath_, name)) {
             prompter_.ShowStop(IDS_SAME_NAME_EXISTS);
             return Stop(InsertStep::Duplicate, kInsertDuplicate);
@@ -141,8 +152,17 @@ InsertResult InsertFileIntoPackage(const char* packagePath, const char* filePath
     if (detail != nullptr) {
         *detail = InsertDetail{};
     }
-    Insert insert(prompter, detail);
-    return insert.Run(packagePath, filePath, memberName, outputPath);
+    // Memory running out (a huge directory in a 32-bit process) fails the insert like any
+    // other failure; the objects' destructors have cleaned up by the time it lands here.
+    try {
+        Insert insert(prompter, detail);
+        return insert.Run(packagePath, filePath, memberName, outputPath);
+    } catch (const std::bad_alloc&) {
+        if (detail != nullptr) {
+            detail->step = InsertStep::OutOfMemory;
+        }
+        return kInsertFailed;
+    }
 }
 
 }  // namespace package

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "package/archive_directory.h"
+
 namespace package {
 
 // Negative results are failures; a positive one is the rebuild's byte count: image plus
@@ -28,21 +30,25 @@ class InsertPrompter {
 // Which step failed, for callers that explain a failure beyond its result code.
 enum class InsertStep {
     None,
-    BadArguments,  // a path or member name too long, or an empty member name
+    BadArguments,  // a path or member name too long, an empty member name, or one that is
+                   // rooted, names a drive or holds a ".." component
     OpenPackage,   // the package cannot be opened, read, or is 4 GiB or more
     Declined,      // damaged package, the user chose not to go on
     TempArchive,   // no temporary archive could be made
     NotAnImage,    // not a PE image, or its headers lie beyond the first MiB
     NoOverlay,     // nothing behind the image, or the overlay cannot be copied out
+    BadArchive,    // the member archive breaks a consistency rule (see the archive fault)
     Duplicate,     // a member of the same name exists
     AddMember,     // the file cannot be added (see the archive error)
     Rebuild,       // the package cannot be written back
     CreateOutput,  // the output package file cannot be created
+    OutOfMemory,   // memory ran out
 };
 
 struct InsertDetail {
     InsertStep step = InsertStep::None;
     int archiveError = 0;  // a package::ArchiveError, for InsertStep::AddMember
+    ArchiveFault archiveFault = ArchiveFault::None;  // for InsertStep::BadArchive
 };
 
 // Without a member name the member takes the file's base name; without an output path, or

@@ -5,6 +5,7 @@
 
 #include "package/byte_cursor.h"
 #include "package/end_record_search.h"
+#include "package/member_name.h"
 #include "platform/file.h"
 #include "platform/multibyte.h"
 
@@ -18,31 +19,6 @@ bool CopyText(char* to, size_t capacity, const char* from) {
     }
     std::memcpy(to, from, length + 1);
     return true;
-}
-
-bool IsSeparator(char c) {
-    return c == '\\' || c == '/';
-}
-
-// Whether the text holds ".." as a whole component between separators.
-bool HasParentComponent(const char* text) {
-    const char* start = text;
-    for (const char* p = text;; ++p) {
-        if (*p == '\0' || IsSeparator(*p)) {
-            if (p - start == 2 && start[0] == '.' && start[1] == '.') {
-                return true;
-            }
-            if (*p == '\0') {
-                return false;
-            }
-            start = p + 1;
-        }
-    }
-}
-
-// A member name that would reach outside the directory it is unpacked into.
-bool EscapesBase(const char* name) {
-    return IsSeparator(name[0]) || std::strchr(name, ':') != nullptr || HasParentComponent(name);
 }
 
 }  // namespace
@@ -136,15 +112,19 @@ int PackageArchive::NextEntry(PathBuffer& path, PathBuffer& name) {
             return 0;
         }
         uint32_t entrySize = central_header::kSize + nameLength + extraLength + commentLength;
-        bool isDirectory = nameLength > 0 && IsSeparator(static_cast<char>(stored[nameLength - 1]));
         // A nameless entry, or one whose name no buffer here can hold, cannot be any member
         // this tool names; it is stepped over like a directory.
-        if (isDirectory || nameLength == 0 || nameLength >= sizeof(name)) {
+        if (nameLength == 0 || nameLength >= sizeof(name)) {
             StepOverEntry(entrySize);
             continue;
         }
         std::memcpy(name, stored, nameLength);
         name[nameLength] = '\0';
+        if (NamesDirectory(name)) {
+            std::memset(name, 0, nameLength);
+            StepOverEntry(entrySize);
+            continue;
+        }
         for (char* p = name; *p != '\0'; ++p) {
             if (*p == '/') {
                 *p = '\\';

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "package/package_layout.h"
 #include "package/zip_records.h"
 #include "platform/filesystem.h"
 
@@ -66,6 +67,10 @@ class PackageArchive {
     static void* DeflateAlloc(void* opaque, unsigned items, unsigned size);
     static void DeflateFree(void* opaque, void* block);
 
+    // The most bytes the archive may span after adding a member; the default is what the
+    // 32-bit fields of a package can describe.
+    void SetSizeLimit(uint64_t limit) { sizeLimit_ = limit; }
+
     const EndOfCentralDirectory& EndRecord() const { return endRecord_; }
     const char* WorkPath() const { return workPath_; }
     ArchiveError LastError() const { return lastError_; }
@@ -87,6 +92,7 @@ class PackageArchive {
     uint32_t cursorOffset_ = 0;
     std::vector<uint8_t> directory_;  // empty: no block held
     ArchiveError lastError_ = ArchiveError::None;
+    uint64_t sizeLimit_ = kPackageSizeLimit - 1;
 };
 
 }  // namespace package

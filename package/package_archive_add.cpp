@@ -13,7 +13,6 @@ namespace package {
 namespace {
 
 constexpr uint32_t kChunkSize = 40960;
-constexpr uint64_t kFourGiB = 1ull << 32;
 
 // Owns an initialised deflate stream and ends it on every path.
 class DeflateStream {
@@ -41,10 +40,11 @@ class DeflateStream {
     bool ready_ = false;
 };
 
-// Compresses the whole source into `archive` at its current position. `crc`, `read` and
+// Compresses the whole source into `archive` at its current position, writing no more than
+// `room` bytes: the size limit is checked before each write, never after. `crc`, `read` and
 // `written` describe exactly what was read and what was written.
 ArchiveError DeflateSource(platform::File& source, platform::File& archive, DeflateStream& deflater,
-                           uint32_t* crc, uint64_t* read, uint64_t* written) {
+                           uint64_t room, uint32_t* crc, uint64_t* read, uint64_t* written) {
     auto input = std::make_unique<uint8_t[]>(kChunkSize);
     auto output = std::make_unique<uint8_t[]>(kChunkSize);
     z_stream& stream = deflater.Stream();
@@ -53,13 +53,16 @@ ArchiveError DeflateSource(platform::File& source, platform::File& archive, Defl
     *written = 0;
     auto drain = [&]() {
         uint32_t pending = kChunkSize - stream.avail_out;
+        if (*written + pending > room) {
+            return ArchiveError::TooLarge;
+        }
         if (pending != 0 && !archive.Write(output.get(), pending)) {
-            return false;
+            return ArchiveError::WriteFailed;
         }
         *written += pending;
         stream.next_out = output.get();
         stream.avail_out = kChunkSize;
-        return true;
+        return ArchiveError::None;
     };
     stream.next_out = output.get();
     stream.avail_out = kChunkSize;
@@ -71,13 +74,17 @@ ArchiveError DeflateSource(platform::File& source, platform::File& archive, Defl
         if (got == 0) {
             break;
         }
+        if (*read + got >= kPackageSizeLimit) {
+            return ArchiveError::TooLarge;  // the size field is 32 bits
+        }
         *crc = static_cast<uint32_t>(crc32(*crc, input.get(), got));
         *read += got;
         stream.next_in = input.get();
         stream.avail_in = got;
         while (stream.avail_in != 0) {
-            if (stream.avail_out == 0 && !drain()) {
-                return ArchiveError::WriteFailed;
+            ArchiveError drained = stream.avail_out == 0 ? drain() : ArchiveError::None;
+            if (drained != ArchiveError::None) {
+                return drained;
             }
             if (deflate(&stream, Z_NO_FLUSH) == Z_STREAM_ERROR) {
                 return ArchiveError::CompressorFailed;
@@ -86,15 +93,16 @@ ArchiveError DeflateSource(platform::File& source, platform::File& archive, Defl
     }
     int status = Z_OK;
     while (status == Z_OK) {
-        if (stream.avail_out == 0 && !drain()) {
-            return ArchiveError::WriteFailed;
+        ArchiveError drained = stream.avail_out == 0 ? drain() : ArchiveError::None;
+        if (drained != ArchiveError::None) {
+            return drained;
         }
         status = deflate(&stream, Z_FINISH);
     }
     if (status != Z_STREAM_END) {
         return ArchiveError::CompressorFailed;
     }
-    return drain() ? ArchiveError::None : ArchiveError::WriteFailed;
+    return drain();
 }
 
 }  // namespace
@@ -159,22 +167,22 @@ bool PackageArchive::AppendMember(const char* sourcePath, const char* memberName
     if (!deflater.Ready()) {
         return Fail(ArchiveError::CompressorFailed);
     }
+    // Everything but the compressed data is known now; the data gets what is left of the limit.
+    uint64_t fixedPart =
+        dataAt + oldDirectorySize + central_header::kSize + nameLength + end_record::kSize;
+    if (fixedPart > sizeLimit_) {
+        return Fail(ArchiveError::TooLarge);
+    }
     uint32_t crc = 0;
     uint64_t sourceSize = 0;
     uint64_t compressedSize = 0;
-    ArchiveError error =
-        DeflateSource(source, archive, deflater, &crc, &sourceSize, &compressedSize);
+    ArchiveError error = DeflateSource(source, archive, deflater, sizeLimit_ - fixedPart, &crc,
+                                       &sourceSize, &compressedSize);
     if (error != ArchiveError::None) {
         return Fail(error);
     }
     source.Close();
-
     uint64_t dataEnd = dataAt + compressedSize;
-    uint64_t archiveEnd =
-        dataEnd + oldDirectorySize + central_header::kSize + nameLength + end_record::kSize;
-    if (sourceSize >= kFourGiB || archiveEnd >= kFourGiB) {
-        return Fail(ArchiveError::TooLarge);
-    }
 
     localHeader_ = LocalFileHeader{};
     localHeader_.signature = local_header::kSignature;

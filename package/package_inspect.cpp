@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "package/archive_directory.h"
 #include "package/byte_cursor.h"
 #include "package/end_record_search.h"
 #include "package/package_layout.h"
@@ -160,7 +161,7 @@ bool OpenContents(const char* packagePath, platform::File& file, PackageContents
         problem = "cannot open the file";
         return false;
     }
-    if (contents.size >= (1ull << 32)) {
+    if (contents.size >= kPackageSizeLimit) {
         problem = "the file is 4 GiB or larger";
         return false;
     }
@@ -203,21 +204,18 @@ bool VerifyPackage(const char* packagePath, PackageContents& contents, std::stri
         problem = Format("the package checksum is 0x%08llX, not 0", contents.checksum);
         return false;
     }
-    EndOfCentralDirectory end;
-    uint64_t recordAt = 0;
-    if (!ReadEndRecord(file, contents.overlayOffset, end, &recordAt)) {
-        problem = "no ZIP end record behind the executable image";
+    ArchiveDirectory directory;
+    ArchiveFault fault = ReadArchiveDirectory(file, contents.overlayOffset, directory);
+    if (fault != ArchiveFault::None) {
+        problem = DescribeArchiveFault(fault);
+        if (directory.faultEntry != 0) {
+            problem += Format(" (entry %llu)", directory.faultEntry);
+        }
         return false;
     }
-    uint64_t archiveLength = contents.size - contents.overlayOffset;
-    if (uint64_t{end.directoryOffset} + end.directorySize != recordAt) {
-        problem = "the central directory does not end where the end record begins";
-        return false;
-    }
-    if (end.thisDisk != 0 || end.directoryDisk != 0 || end.entriesOnDisk != end.totalEntries) {
-        problem = "the end record describes a multi-disk archive";
-        return false;
-    }
+    const EndOfCentralDirectory& end = directory.end;
+    uint64_t recordAt = directory.endRecordAt;
+    uint64_t archiveLength = directory.archiveSize;
     if (recordAt + end_record::kSize + end.commentLength + 4 > archiveLength) {
         problem = "the end record and its comment run into the checksum word";
         return false;

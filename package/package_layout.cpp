@@ -14,13 +14,13 @@ alignas(4) uint8_t g_workBuffer[kWorkBufferSize];
 constexpr uint32_t kDosMagic = 0x5A4D;         // "MZ"
 constexpr uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
 constexpr uint32_t kLfanewAt = 0x3C;
-constexpr uint32_t kSectionCountAt = 6;    // from the PE signature
-constexpr uint32_t kSectionTableAt = 248;  // signature, file header, 32-bit optional header
+constexpr uint32_t kSectionCountAt = 6;     // from the PE signature
+constexpr uint32_t kOptionalMagicAt = 24;   // from the PE signature
+constexpr uint32_t kPe32PlusMagic = 0x20B;  // a 64-bit image: its section table lies elsewhere
+constexpr uint32_t kSectionTableAt = 248;   // signature, file header, 32-bit optional header
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kRawSizeAt = 16;  // within a section header
 constexpr uint32_t kRawPointerAt = 20;
-constexpr uint64_t kFourGiB = 1ull << 32;
-constexpr uint64_t kMaxCount = 0x7FFFFFFF;
 
 // Copies exactly `count` bytes from the current positions; a file that ends early fails.
 bool CopyBytes(platform::File& from, platform::File& to, uint64_t count) {
@@ -115,16 +115,22 @@ uint32_t FindOverlayOffset(platform::File& package) {
     }
     uint32_t sections = GetU16(g_workBuffer + signatureAt + kSectionCountAt);
     uint64_t tableAt = signatureAt + kSectionTableAt;
-    if (tableAt + uint64_t{sections} * kSectionHeaderSize > got) {
+    if (tableAt + uint64_t{sections} * kSectionHeaderSize > got ||
+        GetU16(g_workBuffer + signatureAt + kOptionalMagicAt) == kPe32PlusMagic) {
         return kNoOverlayOffset;
     }
-    uint32_t imageEnd = 0;
+    // A section whose raw data would end past 4 GiB is no section of a real file; its end
+    // wrapped round to a small number would cut the image short.
+    uint64_t imageEnd = 0;
     for (uint32_t i = 0; i < sections; ++i) {
         const uint8_t* header = g_workBuffer + tableAt + i * kSectionHeaderSize;
-        uint32_t end = GetU32(header + kRawPointerAt) + GetU32(header + kRawSizeAt);
+        uint64_t end = uint64_t{GetU32(header + kRawPointerAt)} + GetU32(header + kRawSizeAt);
+        if (end >= kNoOverlayOffset) {
+            return kNoOverlayOffset;
+        }
         imageEnd = std::max(imageEnd, end);
     }
-    return imageEnd;
+    return static_cast<uint32_t>(imageEnd);
 }
 
 int32_t CopyOverlay(platform::File& package, const char* archivePath, uint32_t overlayOffset) {
@@ -136,8 +142,8 @@ int32_t CopyOverlay(platform::File& package, const char* archivePath, uint32_t o
         return -1;
     }
     uint64_t size = 0;
-    if (!package.Size(&size) || size >= kFourGiB || overlayOffset > size ||
-        size - overlayOffset > kMaxCount) {
+    if (!package.Size(&size) || size >= kPackageSizeLimit || overlayOffset > size ||
+        size - overlayOffset > kMaxByteCount) {
         return -1;
     }
     uint64_t count = size - overlayOffset;
@@ -158,8 +164,8 @@ int32_t RebuildPackage(platform::File& package, uint32_t overlayOffset, const ch
     }
     uint64_t packageSize = 0;
     uint64_t archiveSize = 0;
-    if (!package.Size(&packageSize) || !archive.Size(&archiveSize) || packageSize >= kFourGiB ||
-        overlayOffset > packageSize) {
+    if (!package.Size(&packageSize) || !archive.Size(&archiveSize) ||
+        packageSize >= kPackageSizeLimit || overlayOffset > packageSize) {
         return -1;
     }
     // In place, old bytes behind the new archive would stay; they are carried over as such.
@@ -167,7 +173,7 @@ int32_t RebuildPackage(platform::File& package, uint32_t overlayOffset, const ch
     uint64_t leftover = inPlace && packageSize > body ? packageSize - body : 0;
     uint64_t sealedLength = (body + leftover + 3) / 4 * 4 + 4;
     uint64_t count = inPlace ? archiveSize : body;
-    if (sealedLength >= kFourGiB || count > kMaxCount) {
+    if (sealedLength >= kPackageSizeLimit || count > kMaxByteCount) {
         return -1;
     }
 

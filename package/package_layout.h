@@ -11,6 +11,10 @@
 namespace package {
 
 constexpr uint32_t kWorkBufferSize = 1u << 20;
+// Sizes and offsets are 32-bit fields: a package, and everything in it, stays below 4 GiB.
+constexpr uint64_t kPackageSizeLimit = 1ull << 32;
+// The byte counts the routines return are signed 32-bit.
+constexpr uint64_t kMaxByteCount = 0x7FFFFFFF;
 constexpr uint32_t kNoOverlayOffset = 0xFFFFFFFFu;
 
 // Adds the little-endian 32-bit words of `data` to `sum`; a last partial word counts its

@@ -13,6 +13,7 @@
 
 #include "package/byte_cursor.h"
 #include "platform/fault_injection.h"
+#include "platform/filesystem.h"
 #include "res/message_ids.h"
 #include "unit/test_support.h"
 
@@ -179,6 +180,58 @@ TEST_F(InsertTest, WhatIsNoPackageIsRefusedAndLeftAlone) {
     EXPECT_TRUE(prompter_.asked.empty());
 }
 
+// Archives whose claims do not add up are refused before anything grows from them, and what
+// is accepted never grows beyond the new member and its directory entry.
+TEST_F(InsertTest, InconsistentArchivesAreRefusedBeforeAnythingGrows) {
+    const size_t endAt = archive_.size() - 22;
+    auto patched = [&](size_t at, uint32_t value) {
+        Bytes copy = archive_;
+        PutU32(&copy[at], value);
+        return copy;
+    };
+    Bytes empty = test::MakeZip({});
+    PutU32(&empty[16], 0x10000000);  // an empty directory claimed far behind the file
+    const Bytes cases[] = {
+        empty, patched(endAt + 12, GetU32(&archive_[endAt + 12]) + 1),  // runs into the end record
+        patched(endAt + 16, GetU32(&archive_[endAt + 16]) - 1),         // starts a byte early
+        patched(GetU32(&archive_[endAt + 16]) + 42, endAt),             // a local header past it
+    };
+    for (const Bytes& archive : cases) {
+        original_ = test::MakePackage(archive);
+        ASSERT_TRUE(test::WriteBytes(package_, original_));
+        EXPECT_EQ(Insert("new.ins", output_.c_str()), kInsertFailed);
+        EXPECT_EQ(Insert("new.ins", nullptr), kInsertFailed);
+        ExpectNothingChanged();
+    }
+    // The sound empty archive takes the member, and the package grows by just that.
+    original_ = test::MakePackage(test::MakeZip({}));
+    ASSERT_TRUE(test::WriteBytes(package_, original_));
+    ASSERT_GT(Insert("new.ins", output_.c_str()), 0);
+    EXPECT_EQ(MembersOf(output_).size(), 1u);
+    EXPECT_LE(test::ReadBytes(output_).size(),
+              original_.size() + 30 + 46 + 2 * 7 + script.size() + 16 + 3 + 4);
+}
+
+// One rule names a member after its file, whichever separator the path uses; names that
+// would reach outside the unpacking folder are refused.
+TEST_F(InsertTest, MemberNamesFromEitherSeparatorAndUnsafeNamesRefused) {
+    std::string sub = scratch_.File("scripts");
+    ASSERT_TRUE(platform::MakeDirectory(sub.c_str()));
+    ASSERT_TRUE(test::WriteBytes(sub + "/auto7.ins", script));
+    std::string slashed = scratch_.Path() + "/scripts/auto7.ins";
+    ASSERT_GT(InsertFileIntoPackage(package_.c_str(), slashed.c_str(), nullptr, output_.c_str(),
+                                    prompter_),
+              0);
+    EXPECT_EQ(MembersOf(output_).back().name, "auto7.ins");
+    test::RemoveTree(sub);
+    for (const char* unsafe :
+         {"..\\up.ins", "a/../../up.ins", "\\rooted.ins", "/rooted.ins", "C:drive.ins"}) {
+        EXPECT_EQ(Insert(unsafe, output_.c_str()), kInsertFailed) << unsafe;
+    }
+    test::DeletePath(output_);
+    ExpectNothingChanged();
+}
+
 TEST_F(InsertTest, UnwritableOutputAndOverlongNames) {
     std::string nowhere = test::Join(scratch_.File("missing"), "custom.exe");
     EXPECT_EQ(Insert("new.ins", nowhere.c_str()), kInsertCannotCreateOutput);
@@ -296,6 +349,15 @@ TEST_F(DoubleByteInsert, TrailByteBackslashStaysInTheMemberName) {
         InsertFileIntoPackage(package_.c_str(), path.c_str(), nullptr, output_.c_str(), prompter_),
         0);
     EXPECT_EQ(MembersOf(output_).back().name, name);
+}
+
+TEST_F(DoubleByteInsert, TrailByteBackslashDoesNotMakeADirectory) {
+    // A stored file member whose last character ends in the byte 0x5C is no directory, so it
+    // still counts as a duplicate.
+    const std::string name = "\x81\x5C";
+    original_ = test::MakePackage(test::MakeZip({{name, test::ToBytes("x")}}));
+    ASSERT_TRUE(test::WriteBytes(package_, original_));
+    EXPECT_EQ(Insert(name.c_str(), output_.c_str()), kInsertDuplicate);
 }
 
 }  // namespace

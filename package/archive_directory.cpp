@@ -1,0 +1,118 @@
+#include "package/archive_directory.h"
+
+#include "package/byte_cursor.h"
+#include "package/end_record_search.h"
+
+namespace package {
+namespace {
+
+constexpr uint32_t kZip64Marker32 = 0xFFFFFFFFu;
+constexpr uint16_t kZip64Marker16 = 0xFFFF;
+
+ArchiveFault CheckEndRecord(const ArchiveDirectory& directory) {
+    const EndOfCentralDirectory& end = directory.end;
+    if (end.thisDisk != 0 || end.directoryDisk != 0 || end.entriesOnDisk != end.totalEntries) {
+        return ArchiveFault::MultiDisk;
+    }
+    if (end.entriesOnDisk == kZip64Marker16 || end.directorySize == kZip64Marker32 ||
+        end.directoryOffset == kZip64Marker32) {
+        return ArchiveFault::Zip64;
+    }
+    // Also for an empty directory: its offset says where the members end and the new one goes.
+    if (uint64_t{end.directoryOffset} + end.directorySize != directory.endRecordAt) {
+        return ArchiveFault::DirectoryNotAtEndRecord;
+    }
+    return ArchiveFault::None;
+}
+
+ArchiveFault CheckEntries(ArchiveDirectory& directory) {
+    ByteCursor cursor(directory.bytes.data(), directory.bytes.size());
+    uint32_t count = 0;
+    while (cursor.Remaining() > 0) {
+        directory.faultEntry = ++count;
+        const uint8_t* fixed = cursor.Bytes(central_header::kSize);
+        if (fixed == nullptr || GetU32(fixed) != central_header::kSignature) {
+            return ArchiveFault::EntryDamaged;
+        }
+        uint32_t nameLength = GetU16(fixed + central_header::kNameLengthAt);
+        cursor.Skip(size_t{nameLength} + GetU16(fixed + central_header::kExtraLengthAt) +
+                    GetU16(fixed + central_header::kCommentLengthAt));
+        if (!cursor.Ok()) {
+            return ArchiveFault::EntryDamaged;
+        }
+        if (GetU16(fixed + central_header::kDiskStartAt) != 0) {
+            return ArchiveFault::MultiDisk;
+        }
+        uint32_t localAt = GetU32(fixed + central_header::kLocalHeaderOffsetAt);
+        if (GetU32(fixed + central_header::kCompressedSizeAt) == kZip64Marker32 ||
+            GetU32(fixed + central_header::kUncompressedSizeAt) == kZip64Marker32 ||
+            localAt == kZip64Marker32) {
+            return ArchiveFault::Zip64;
+        }
+        if (uint64_t{localAt} + local_header::kSize + nameLength > directory.end.directoryOffset) {
+            return ArchiveFault::LocalHeaderPastDirectory;
+        }
+    }
+    directory.faultEntry = 0;
+    if (count != directory.end.entriesOnDisk) {
+        return ArchiveFault::EntryCountMismatch;
+    }
+    return ArchiveFault::None;
+}
+
+}  // namespace
+
+ArchiveFault ReadArchiveDirectory(platform::File& file, uint64_t archiveStart,
+                                  ArchiveDirectory& directory) {
+    directory = ArchiveDirectory{};
+    uint64_t fileSize = 0;
+    if (!file.Size(&fileSize)) {
+        return ArchiveFault::Unreadable;
+    }
+    if (archiveStart >= fileSize ||
+        !ReadEndRecord(file, archiveStart, directory.end, &directory.endRecordAt)) {
+        return ArchiveFault::NoEndRecord;
+    }
+    directory.archiveSize = fileSize - archiveStart;
+    ArchiveFault fault = CheckEndRecord(directory);
+    if (fault != ArchiveFault::None) {
+        return fault;
+    }
+    // The directory lies inside the file, before the end record, so its size is bounded by it.
+    uint32_t size = directory.end.directorySize;
+    directory.bytes.resize(size);
+    uint32_t got = 0;
+    if (size != 0 && (!file.Seek(static_cast<int64_t>(archiveStart + directory.end.directoryOffset),
+                                 platform::SeekFrom::Begin) ||
+                      !file.Read(directory.bytes.data(), size, &got) || got != size)) {
+        return ArchiveFault::Unreadable;
+    }
+    return CheckEntries(directory);
+}
+
+const char* DescribeArchiveFault(ArchiveFault fault) {
+    switch (fault) {
+        case ArchiveFault::None:
+            return "the member archive is sound";
+        case ArchiveFault::Unreadable:
+            return "the member archive cannot be read";
+        case ArchiveFault::NoEndRecord:
+            return "no ZIP end record behind the executable image";
+        case ArchiveFault::DirectoryNotAtEndRecord:
+            return "the central directory does not end where the end record begins";
+        case ArchiveFault::MultiDisk:
+            return "the member archive claims to span several disks";
+        case ArchiveFault::Zip64:
+            return "the member archive uses zip64 fields, which a package cannot hold";
+        case ArchiveFault::EntryDamaged:
+            return "a central directory entry is damaged";
+        case ArchiveFault::EntryCountMismatch:
+            return "the end record's entry count does not match the central directory";
+        case ArchiveFault::LocalHeaderPastDirectory:
+            return "a central directory entry names a local header that does not lie before "
+                   "the directory";
+    }
+    return "the member archive is damaged";
+}
+
+}  // namespace package

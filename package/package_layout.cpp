@@ -14,10 +14,11 @@ alignas(4) uint8_t g_workBuffer[kWorkBufferSize];
 constexpr uint32_t kDosMagic = 0x5A4D;         // "MZ"
 constexpr uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
 constexpr uint32_t kLfanewAt = 0x3C;
-constexpr uint32_t kSectionCountAt = 6;     // from the PE signature
-constexpr uint32_t kOptionalMagicAt = 24;   // from the PE signature
-constexpr uint32_t kPe32PlusMagic = 0x20B;  // a 64-bit image: its section table lies elsewhere
-constexpr uint32_t kSectionTableAt = 248;   // signature, file header, 32-bit optional header
+constexpr uint32_t kSectionCountAt = 6;    // from the PE signature
+constexpr uint32_t kOptionalMagicAt = 24;  // from the PE signature
+constexpr uint32_t kPe32PlusMagic = 0x20B;
+constexpr uint32_t kPe32PlusSectionTableAt = 264;  // its optional header is 16 bytes longer
+constexpr uint32_t kSectionTableAt = 248;          // signature, file header, 32-bit optional header
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kRawSizeAt = 16;  // within a section header
 constexpr uint32_t kRawPointerAt = 20;
@@ -66,6 +67,10 @@ bool CreateStagingBeside(const char* packagePath, char (&stagingPath)[platform::
 
 }  // namespace
 
+uint8_t* WorkBuffer() {
+    return g_workBuffer;
+}
+
 uint32_t AddChecksumWords(uint32_t sum, const uint8_t* data, uint32_t size) {
     uint32_t whole = size & ~3u;
     for (uint32_t i = 0; i < whole; i += 4) {
@@ -76,6 +81,20 @@ uint32_t AddChecksumWords(uint32_t sum, const uint8_t* data, uint32_t size) {
         last |= static_cast<uint32_t>(data[i]) << (8 * (i - whole));
     }
     return sum + last;
+}
+
+uint32_t AddChecksumBytesAt(uint32_t sum, const uint8_t* data, uint64_t size, uint64_t position) {
+    while (size > 0 && position % 4 != 0) {
+        sum += static_cast<uint32_t>(*data++) << (8 * (position++ % 4));
+        --size;
+    }
+    while (size > 0) {
+        uint32_t block = static_cast<uint32_t>(std::min<uint64_t>(size, kWorkBufferSize));
+        sum = AddChecksumWords(sum, data, block);
+        data += block;
+        size -= block;
+    }
+    return sum;
 }
 
 uint32_t ComputePackageChecksum(platform::File& package, bool* complete) {
@@ -114,9 +133,12 @@ uint32_t FindOverlayOffset(platform::File& package) {
         return kNoOverlayOffset;
     }
     uint32_t sections = GetU16(g_workBuffer + signatureAt + kSectionCountAt);
-    uint64_t tableAt = signatureAt + kSectionTableAt;
-    if (tableAt + uint64_t{sections} * kSectionHeaderSize > got ||
-        GetU16(g_workBuffer + signatureAt + kOptionalMagicAt) == kPe32PlusMagic) {
+    // A 64-bit image's section table lies further on; read at the 32-bit place, its
+    // headers would yield a wrong image end.
+    bool pe32Plus = signatureAt + kOptionalMagicAt + 2 <= got &&
+                    GetU16(g_workBuffer + signatureAt + kOptionalMagicAt) == kPe32PlusMagic;
+    uint64_t tableAt = signatureAt + (pe32Plus ? kPe32PlusSectionTableAt : kSectionTableAt);
+    if (tableAt + uint64_t{sections} * kSectionHeaderSize > got) {
         return kNoOverlayOffset;
     }
     // A section whose raw data would end past 4 GiB is no section of a real file; its end

@@ -34,7 +34,9 @@ std::string ReadValueText(HKEY key, const char* name, DWORD capacity) {
 // Installed when the product's key names a non-empty install path and a type above 0.
 bool ProductInstalled() {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    // The installer is a 32-bit program, so its key lives in the 32-bit view.
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) !=
+        ERROR_SUCCESS) {
         return false;
     }
     bool installed = !ReadValueText(key, "installpath", 260).empty() &&

@@ -10,14 +10,13 @@ bash scripts/setup.sh
 
 jobs=$(nproc)
 native="$root/build/native"
-export KTL_WIN_BUILD="$root/build/win32"
 source scripts/wine-env.sh
 
 echo "== building ktl and KitTailor.exe"
 cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release -DKTL_BUILD_TESTS=OFF >/dev/null
 cmake --build "$native" -j "$jobs" --target ktl >/dev/null
 ktl_wine_prepare
-cmake -S . -B "$KTL_WIN_BUILD" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" \
+cmake -S . -B "$KTL_WIN_BUILD" -DCMAKE_TOOLCHAIN_FILE="$(ktl_win_toolchain)" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$KTL_WIN_BUILD" -j "$jobs" --target KitTailor zor_setup >/dev/null
 ktl="$native/ktl"

@@ -1,8 +1,45 @@
 # Sourced by the scripts: a Wine prefix of the Windows build tree's own, quiet, and ready.
-# Expects KTL_WIN_BUILD to name the build tree.
+# Expects $root to name the checkout; KTL_WIN_BUILD names the build tree, chosen below unless
+# given.
+
+# Wine's 32-bit loader is a 32-bit Linux program; a kernel built without 32-bit support cannot
+# start it ("Exec format error"). Such a machine runs the Windows programs as a 64-bit build
+# of the same sources under the 64-bit loader.
+ktl_host_runs_win32() {
+  /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+
+if [ -z "${KTL_WIN_ARCH:-}" ]; then
+  if ktl_host_runs_win32; then KTL_WIN_ARCH=win32; else KTL_WIN_ARCH=win64; fi
+fi
+export KTL_WIN_ARCH
+export KTL_WIN_BUILD="${KTL_WIN_BUILD:-$root/build/$KTL_WIN_ARCH}"
+
+# The toolchain file of that Windows build.
+ktl_win_toolchain() {
+  if [ "$KTL_WIN_ARCH" = win32 ]; then
+    echo "$root/cmake/i686-w64-mingw32.cmake"
+  else
+    echo "$root/cmake/x86_64-w64-mingw32.cmake"
+  fi
+}
+
 export WINEPREFIX="$KTL_WIN_BUILD/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+
+if [ "$KTL_WIN_ARCH" = win64 ]; then
+  # "wine" for the scripts, the tests and ctest's emulator: the 64-bit loader in a 64-bit prefix.
+  export WINEARCH=win64
+  export WINELOADER=/usr/lib/wine/wine64
+  mkdir -p "$KTL_WIN_BUILD/wine-bin"
+  printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$KTL_WIN_BUILD/wine-bin/wine"
+  chmod +x "$KTL_WIN_BUILD/wine-bin/wine"
+  case ":$PATH:" in
+    *":$KTL_WIN_BUILD/wine-bin:"*) ;;
+    *) export PATH="$KTL_WIN_BUILD/wine-bin:$PATH" ;;
+  esac
+fi
 
 ktl_wine_prepare() {
   mkdir -p "$KTL_WIN_BUILD"

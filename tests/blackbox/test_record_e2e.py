@@ -81,9 +81,7 @@ def run_program(command, limit=60):
 
 def reg(*arguments):
     """reg.exe in the 32-bit view of the registry, the one the two programs use."""
-    if RUNNER:
-        return run_program([r"C:\windows\syswow64\reg.exe"] + list(arguments))
-    return run_program(["reg"] + list(arguments) + ["/reg:32"])
+    return run_program(["reg.exe"] + list(arguments) + ["/reg:32"])
 
 
 def product_values():

@@ -31,8 +31,8 @@ std::string Profile(const std::string& file, const char* key, const char* sectio
 // The product's registry key as a test sets it; null values are left out.
 void SetProduct(const char* installPath, const char* type) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessel\\Zor", 0, nullptr, 0, KEY_WRITE,
-                              nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessel\\Zor", 0, nullptr, 0,
+                              KEY_WRITE | KEY_WOW64_32KEY, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     if (installPath != nullptr) {
         RegSetValueExA(key, "installpath", 0, REG_SZ, reinterpret_cast<const BYTE*>(installPath),
@@ -45,9 +45,16 @@ void SetProduct(const char* installPath, const char* type) {
     RegCloseKey(key);
 }
 
+// In the 32-bit view, where the installer keeps its key, whatever this program's own width.
 void RemoveProduct() {
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessel\\Zor");
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tessel");
+    HKEY software = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+                      &software) != ERROR_SUCCESS) {
+        return;
+    }
+    RegDeleteKeyA(software, "Tessel\\Zor");
+    RegDeleteKeyA(software, "Tessel");
+    RegCloseKey(software);
 }
 
 // The package is test_child.exe, which plays an installer asked to record.

@@ -122,8 +122,9 @@ std::string InsertFailure(const package::InsertDetail& detail, const TerminalPro
             return "cannot open or read " + Quoted(package);
         case InsertStep::Declined:
             return Quoted(package) + " is damaged (its checksum is not zero); not continued";
-        case InsertStep::TempArchive:
-            return "cannot create a temporary file in the temporary directory";
+        case InsertStep::Recover:
+            return "an earlier change to " + Quoted(package) +
+                   " was interrupted and cannot be rolled back (is it read-only?)";
         case InsertStep::NotAnImage:
             return Quoted(package) +
                    " is not a 32-bit PE executable image, or its headers are "

@@ -34,7 +34,7 @@ enum class InsertStep {
                    // rooted, names a drive or holds a ".." component
     OpenPackage,   // the package cannot be opened, read, or is 4 GiB or more
     Declined,      // damaged package, the user chose not to go on
-    TempArchive,   // no temporary archive could be made
+    Recover,       // an interrupted earlier change to the package cannot be rolled back
     NotAnImage,    // not a PE image, or its headers lie beyond the first MiB
     NoOverlay,     // nothing behind the image, or the overlay cannot be copied out
     BadArchive,    // the member archive breaks a consistency rule (see the archive fault)

@@ -6,106 +6,12 @@
 #include <memory>
 
 #include "package/byte_cursor.h"
+#include "package/member_deflate.h"
 #include "package/package_archive.h"
 #include "platform/file.h"
 
 namespace package {
-namespace {
-
-constexpr uint32_t kChunkSize = 40960;
-
-// Owns an initialised deflate stream and ends it on every path.
-class DeflateStream {
-  public:
-    DeflateStream() {
-        stream_.zalloc = &PackageArchive::DeflateAlloc;
-        stream_.zfree = &PackageArchive::DeflateFree;
-        stream_.opaque = Z_NULL;
-        ready_ = deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
-                              Z_DEFAULT_STRATEGY) == Z_OK;
-    }
-    ~DeflateStream() {
-        if (ready_) {
-            deflateEnd(&stream_);
-        }
-    }
-    DeflateStream(const DeflateStream&) = delete;
-    DeflateStream& operator=(const DeflateStream&) = delete;
-
-    bool Ready() const { return ready_; }
-    z_stream& Stream() { return stream_; }
-
-  private:
-    z_stream stream_{};
-    bool ready_ = false;
-};
-
-// Compresses the whole source into `archive` at its current position, writing no more than
-// `room` bytes: the size limit is checked before each write, never after. `crc`, `read` and
-// `written` describe exactly what was read and what was written.
-ArchiveError DeflateSource(platform::File& source, platform::File& archive, DeflateStream& deflater,
-                           uint64_t room, uint32_t* crc, uint64_t* read, uint64_t* written) {
-    auto input = std::make_unique<uint8_t[]>(kChunkSize);
-    auto output = std::make_unique<uint8_t[]>(kChunkSize);
-    z_stream& stream = deflater.Stream();
-    *crc = 0;
-    *read = 0;
-    *written = 0;
-    auto drain = [&]() {
-        uint32_t pending = kChunkSize - stream.avail_out;
-        if (*written + pending > room) {
-            return ArchiveError::TooLarge;
-        }
-        if (pending != 0 && !archive.Write(output.get(), pending)) {
-            return ArchiveError::WriteFailed;
-        }
-        *written += pending;
-        stream.next_out = output.get();
-        stream.avail_out = kChunkSize;
-        return ArchiveError::None;
-    };
-    stream.next_out = output.get();
-    stream.avail_out = kChunkSize;
-    for (;;) {
-        uint32_t got = 0;
-        if (!source.Read(input.get(), kChunkSize, &got)) {
-            return ArchiveError::CannotReadSource;
-        }
-        if (got == 0) {
-            break;
-        }
-        if (*read + got >= kPackageSizeLimit) {
-            return ArchiveError::TooLarge;  // the size field is 32 bits
-        }
-        *crc = static_cast<uint32_t>(crc32(*crc, input.get(), got));
-        *read += got;
-        stream.next_in = input.get();
-        stream.avail_in = got;
-        while (stream.avail_in != 0) {
-            ArchiveError drained = stream.avail_out == 0 ? drain() : ArchiveError::None;
-            if (drained != ArchiveError::None) {
-                return drained;
-            }
-            if (deflate(&stream, Z_NO_FLUSH) == Z_STREAM_ERROR) {
-                return ArchiveError::CompressorFailed;
-            }
-        }
-    }
-    int status = Z_OK;
-    while (status == Z_OK) {
-        ArchiveError drained = stream.avail_out == 0 ? drain() : ArchiveError::None;
-        if (drained != ArchiveError::None) {
-            return drained;
-        }
-        status = deflate(&stream, Z_FINISH);
-    }
-    if (status != Z_STREAM_END) {
-        return ArchiveError::CompressorFailed;
-    }
-    return drain();
-}
-
-}  // namespace
+namespace {}  // namespace
 
 void* PackageArchive::DeflateAlloc(void*, unsigned items, unsigned size) {
     if (size != 0 && items > SIZE_MAX / size) {
@@ -177,7 +83,7 @@ bool PackageArchive::AppendMember(const char* sourcePath, const char* memberName
     uint64_t sourceSize = 0;
     uint64_t compressedSize = 0;
     ArchiveError error = DeflateSource(source, archive, deflater, sizeLimit_ - fixedPart, &crc,
-                                       &sourceSize, &compressedSize);
+                                       &sourceSize, &compressedSize, nullptr);
     if (error != ArchiveError::None) {
         return Fail(error);
     }

@@ -9,6 +9,7 @@
 #include "package/archive_directory.h"
 #include "package/byte_cursor.h"
 #include "package/end_record_search.h"
+#include "package/journal.h"
 #include "package/package_layout.h"
 #include "package/zip_records.h"
 #include "platform/file.h"
@@ -155,6 +156,11 @@ bool VerifyMember(platform::File& file, const PackageContents& contents,
 bool OpenContents(const char* packagePath, platform::File& file, PackageContents& contents,
                   std::string& problem) {
     contents = PackageContents{};
+    // An insert that never finished is rolled back before the package is looked at.
+    if (RecoverPackage(packagePath) == Recovery::Failed) {
+        problem = "an earlier change was interrupted and cannot be rolled back (is it read-only?)";
+        return false;
+    }
     if (!file.Open(packagePath, platform::Access::Read, platform::Disposition::OpenExisting,
                    platform::Sharing::ReadWrite) ||
         !file.Size(&contents.size)) {

@@ -43,6 +43,10 @@ class File {
     bool Size(uint64_t* size);
     // Cuts or extends the file at the current position.
     bool SetEnd();
+    // Copies `count` bytes from this file's position to `to`'s position, advancing both; the
+    // file must hold them all. `buffer` serves where the system cannot copy between files
+    // itself (POSIX copy_file_range).
+    bool CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize);
     // Pushes written data to the disk.
     bool Flush();
     // Releases the handle even when the platform reports a failure; closing a closed

@@ -8,6 +8,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/file.h"
+#include "platform/file_copy.h"
 
 namespace platform {
 
@@ -151,6 +152,29 @@ bool File::SetEnd() {
         return false;
     }
     return ::ftruncate(fd_, static_cast<off_t>(at)) == 0;
+}
+
+bool File::CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize) {
+    if (fd_ < 0 || to.fd_ < 0 || fault::ShouldFail()) {
+        return false;
+    }
+    // The kernel copies without the bytes passing through this process, and may share
+    // extents where the file system can.
+    while (count > 0) {
+        ssize_t n = ::copy_file_range(fd_, nullptr, to.fd_, nullptr, count, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 &&
+            (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+            return CopyThroughBuffer(*this, to, count, buffer, bufferSize);
+        }
+        if (n <= 0) {
+            return false;  // an error, or the source ended early
+        }
+        count -= static_cast<uint64_t>(n);
+    }
+    return true;
 }
 
 bool File::Flush() {

@@ -5,6 +5,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/file.h"
+#include "platform/file_copy.h"
 
 namespace platform {
 namespace {
@@ -139,6 +140,13 @@ bool File::SetEnd() {
         return false;
     }
     return SetEndOfFile(AsHandle(handle_)) != 0;
+}
+
+bool File::CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize) {
+    if (!IsOpen() || !to.IsOpen() || fault::ShouldFail()) {
+        return false;
+    }
+    return CopyThroughBuffer(*this, to, count, buffer, bufferSize);
 }
 
 bool File::Flush() {

@@ -27,6 +27,10 @@ bool MakeDirectory(const char* path);
 // The replacement takes the target's permission bits where the platform has them.
 bool ReplaceWith(const char* replacement, const char* target);
 
+// Makes the creation or deletion of `path`'s directory entry durable: on POSIX it syncs the
+// directory that holds it; Windows' file systems log their own metadata.
+bool FlushDirectoryOf(const char* path);
+
 // True when `path` names the very file that `file` has open by another text. Windows
 // refuses such an open through the sharing mode, so there it is always false.
 bool NamesSameFile(const File& file, const char* path);

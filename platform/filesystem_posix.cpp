@@ -67,20 +67,26 @@ bool ReplaceWith(const char* replacement, const char* target) {
         return false;
     }
     // Make the rename itself durable: sync the directory that holds both names.
+    FlushDirectoryOf(target);
+    return true;
+}
+
+bool FlushDirectoryOf(const char* path) {
     char directory[kPathBufferSize];
-    size_t length = DirectoryPartLength(target);
+    size_t length = DirectoryPartLength(path);
     if (length == 0) {
         std::strcpy(directory, ".");
     } else {
-        std::memcpy(directory, target, length);
+        std::memcpy(directory, path, length);
         directory[length] = '\0';
     }
     int fd = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
+    if (fd < 0) {
+        return false;
     }
-    return true;
+    bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
 }
 
 bool NamesSameFile(const File& file, const char* path) {

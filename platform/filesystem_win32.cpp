@@ -51,6 +51,10 @@ bool NamesSameFile(const File&, const char*) {
     return false;
 }
 
+bool FlushDirectoryOf(const char*) {
+    return true;
+}
+
 size_t DirectoryPartLength(const char* path) {
     // Windows takes both separators; walk whole characters so a trail byte 0x5C is no separator.
     const char* back = FindLastChar(path, '\\');

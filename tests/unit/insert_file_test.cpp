@@ -3,15 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 #include "package/byte_cursor.h"
+#include "package/journal.h"
 #include "platform/fault_injection.h"
 #include "platform/filesystem.h"
 #include "res/message_ids.h"
@@ -23,6 +26,19 @@ namespace {
 using test::Bytes;
 
 constexpr uint32_t kImageEnd = 0x1800;  // the image of test::MakePackage
+
+// Sets the variable unless it is set already: a test process re-run by a death test keeps
+// the values of the process that started it.
+void SetEnvironmentOnce(const char* name, const std::string& value) {
+    if (std::getenv(name) != nullptr) {
+        return;
+    }
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    setenv(name, value.c_str(), 0);
+#endif
+}
 
 class RecordingPrompter : public InsertPrompter {
   public:
@@ -282,6 +298,7 @@ TEST_F(InsertTest, NoFailureGoesUnnoticedOrLeavesAnything) {
             if (result > 0) {
                 EXPECT_EQ(MembersOf(inPlace ? package_ : output_).back().data, script) << step;
                 EXPECT_TRUE(scratch_.TempEntries().empty()) << step;
+                EXPECT_EQ(scratch_.Entries().size(), inPlace ? 2u : 3u) << step;
             } else {
                 ++failures;
                 ExpectNothingChanged();
@@ -298,8 +315,8 @@ TEST_F(InsertTest, NoFailureGoesUnnoticedOrLeavesAnything) {
     }
 }
 
-// Ending the process at any operation of an in-place insert leaves the package either as it
-// was or completely rebuilt, never in between.
+// Ending the process at any operation of an in-place insert, then opening the package again,
+// leaves it either as it was or completely rebuilt, never in between, and nothing beside it.
 TEST_F(InsertTest, DyingMidwayNeverLeavesAHalfWrittenPackage) {
     testing::FLAGS_gtest_death_test_style = "threadsafe";
     platform::fault::Arm(int64_t{1} << 40);
@@ -307,21 +324,72 @@ TEST_F(InsertTest, DyingMidwayNeverLeavesAHalfWrittenPackage) {
     const int64_t operations = platform::fault::OperationsSinceArm();
     platform::fault::Disarm();
     const Bytes rebuilt = test::ReadBytes(package_);
-    ASSERT_GT(operations, 20);
+    ASSERT_GT(operations, 10);
+    // The dying process may be this test run afresh (always so on Windows), with a scratch
+    // folder of its own: it is told which package to work on.
+    SetEnvironmentOnce("KTL_DYING_PACKAGE", package_);
+    SetEnvironmentOnce("KTL_DYING_SCRIPT", script_);
+    int rolledBack = 0;
     for (int64_t step = 1; step <= operations; ++step) {
         ASSERT_TRUE(test::WriteBytes(package_, original_));
         EXPECT_EXIT(
             {
                 platform::fault::Arm(step, platform::fault::Action::ExitProcess, 77);
-                Insert("new.ins", nullptr);
+                InsertFileIntoPackage(std::getenv("KTL_DYING_PACKAGE"),
+                                      std::getenv("KTL_DYING_SCRIPT"), "new.ins", nullptr,
+                                      prompter_);
                 std::exit(0);
             },
             testing::ExitedWithCode(77), "")
             << "step " << step;
+        Recovery recovery = RecoverPackage(package_.c_str());
+        EXPECT_NE(recovery, Recovery::Failed) << "step " << step;
+        rolledBack += recovery == Recovery::RolledBack;
         Bytes after = test::ReadBytes(package_);
         EXPECT_TRUE(after == original_ || after == rebuilt) << "step " << step;
+        std::vector<std::string> names = scratch_.Entries();
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"auto1.ins", "package.exe"})) << "step " << step;
+        // The re-run test process makes its own scratch folder ("ktltest...") here and dies.
+        for (const std::string& name : scratch_.TempEntries()) {
+            EXPECT_EQ(name.rfind("ktltest", 0), 0u) << "step " << step << ": " << name;
+        }
     }
+    EXPECT_GT(rolledBack, 0);
 }
+
+#ifndef _WIN32
+// In place the package is written through its own handle: a link stays a link and every
+// name of the file sees the new package; its mode stays.
+TEST_F(InsertTest, InPlaceKeepsLinksAndMode) {
+    ASSERT_EQ(chmod(package_.c_str(), 0751), 0);
+    std::string symbolic = scratch_.File("link.exe");
+    std::string hard = scratch_.File("hard.exe");
+    ASSERT_EQ(symlink(package_.c_str(), symbolic.c_str()), 0);
+    ASSERT_EQ(link(package_.c_str(), hard.c_str()), 0);
+    ASSERT_GT(
+        InsertFileIntoPackage(symbolic.c_str(), script_.c_str(), "new.ins", nullptr, prompter_), 0);
+    struct stat info;
+    ASSERT_EQ(lstat(symbolic.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(stat(package_.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0751u);
+    EXPECT_EQ(MembersOf(package_).back().name, "new.ins");
+    EXPECT_EQ(test::ReadBytes(hard), test::ReadBytes(package_));
+}
+#else
+TEST_F(InsertTest, InPlaceRefusesReadOnlyAndKeepsHidden) {
+    ASSERT_TRUE(SetFileAttributesA(package_.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_LT(Insert("new.ins", nullptr), 0);
+    ASSERT_TRUE(SetFileAttributesA(package_.c_str(), FILE_ATTRIBUTE_NORMAL));
+    ExpectNothingChanged();
+    ASSERT_TRUE(SetFileAttributesA(package_.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_GT(Insert("new.ins", nullptr), 0);
+    EXPECT_TRUE(GetFileAttributesA(package_.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+    SetFileAttributesA(package_.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(MembersOf(package_).back().name, "new.ins");
+}
+#endif
 
 // Run under a double-byte ANSI code page (Wine with LANG=zh_CN.UTF-8); skipped elsewhere.
 class DoubleByteInsert : public InsertTest {

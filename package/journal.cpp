@@ -1,0 +1,158 @@
+#include "package/journal.h"
+
+#include <zlib.h>
+
+#include <cstring>
+#include <memory>
+
+#include "package/byte_cursor.h"
+
+namespace package {
+namespace {
+
+constexpr char kSuffix[] = ".ktl-journal";
+constexpr uint8_t kMagic[8] = {'K', 'T', 'L', 'J', 'R', 'N', 'L', '1'};
+
+// Header: magic, the package's size before the change, where the saved tail lies in it and
+// its length, then a CRC-32 over the header's first 28 bytes and the tail.
+namespace journal_header {
+constexpr uint32_t kMagicAt = 0;
+constexpr uint32_t kPackageSizeAt = 8;
+constexpr uint32_t kTailAtAt = 16;
+constexpr uint32_t kTailLengthAt = 24;
+constexpr uint32_t kCrcAt = 28;
+constexpr uint32_t kSize = 32;
+}  // namespace journal_header
+
+void PutU64(uint8_t* at, uint64_t value) {
+    PutU32(at, static_cast<uint32_t>(value));
+    PutU32(at + 4, static_cast<uint32_t>(value >> 32));
+}
+
+uint64_t GetU64(const uint8_t* at) {
+    return GetU32(at) | (uint64_t{GetU32(at + 4)} << 32);
+}
+
+struct Journal {
+    uint64_t packageSize = 0;
+    uint64_t tailAt = 0;
+    std::unique_ptr<uint8_t[]> tail;
+    uint32_t tailLength = 0;
+};
+
+enum class ReadResult { Complete, Incomplete, Unreadable };
+
+ReadResult ReadJournal(const char* journalPath, Journal& journal) {
+    platform::File file;
+    uint64_t size = 0;
+    if (!file.Open(journalPath, platform::Access::Read, platform::Disposition::OpenExisting) ||
+        !file.Size(&size)) {
+        return ReadResult::Unreadable;
+    }
+    uint8_t header[journal_header::kSize];
+    uint32_t got = 0;
+    if (!file.Read(header, sizeof(header), &got)) {
+        return ReadResult::Unreadable;
+    }
+    if (got != sizeof(header) || std::memcmp(header, kMagic, sizeof(kMagic)) != 0) {
+        return ReadResult::Incomplete;
+    }
+    journal.packageSize = GetU64(header + journal_header::kPackageSizeAt);
+    journal.tailAt = GetU64(header + journal_header::kTailAtAt);
+    journal.tailLength = GetU32(header + journal_header::kTailLengthAt);
+    if (size != journal_header::kSize + uint64_t{journal.tailLength} ||
+        journal.tailAt + journal.tailLength != journal.packageSize) {
+        return ReadResult::Incomplete;
+    }
+    journal.tail = std::make_unique<uint8_t[]>(journal.tailLength + 1);
+    if (!file.Read(journal.tail.get(), journal.tailLength, &got)) {
+        return ReadResult::Unreadable;
+    }
+    uLong crc = crc32(0, header, journal_header::kCrcAt);
+    crc = crc32(crc, journal.tail.get(), got);
+    if (got != journal.tailLength || crc != GetU32(header + journal_header::kCrcAt)) {
+        return ReadResult::Incomplete;
+    }
+    return ReadResult::Complete;
+}
+
+bool Restore(platform::File& package, const Journal& journal) {
+    return package.Seek(static_cast<int64_t>(journal.tailAt), platform::SeekFrom::Begin) &&
+           package.Write(journal.tail.get(), journal.tailLength) &&
+           package.Seek(static_cast<int64_t>(journal.packageSize), platform::SeekFrom::Begin) &&
+           package.SetEnd() && package.Flush();
+}
+
+}  // namespace
+
+bool JournalPathFor(const char* packagePath, char (&journalPath)[platform::kPathBufferSize]) {
+    size_t length = std::strlen(packagePath);
+    if (length + sizeof(kSuffix) > sizeof(journalPath)) {
+        return false;
+    }
+    std::memcpy(journalPath, packagePath, length);
+    std::memcpy(journalPath + length, kSuffix, sizeof(kSuffix));
+    return true;
+}
+
+bool WriteJournal(const char* journalPath, uint64_t tailAt, const uint8_t* tail,
+                  uint32_t tailLength) {
+    uint8_t header[journal_header::kSize] = {};
+    std::memcpy(header, kMagic, sizeof(kMagic));
+    PutU64(header + journal_header::kPackageSizeAt, tailAt + tailLength);
+    PutU64(header + journal_header::kTailAtAt, tailAt);
+    PutU32(header + journal_header::kTailLengthAt, tailLength);
+    uLong crc = crc32(0, header, journal_header::kCrcAt);
+    crc = crc32(crc, tail, tailLength);
+    uint8_t crcBytes[4];
+    PutU32(crcBytes, static_cast<uint32_t>(crc));
+
+    platform::File journal;
+    if (!journal.Open(journalPath, platform::Access::Write, platform::Disposition::CreateAlways)) {
+        return false;
+    }
+    // The CRC goes in last, after the rest is on the disk: until it is, the journal reads as
+    // incomplete, whatever order the disk wrote the blocks in.
+    bool ok = journal.Write(header, sizeof(header)) && journal.Write(tail, tailLength) &&
+              journal.Flush() && journal.Seek(journal_header::kCrcAt, platform::SeekFrom::Begin) &&
+              journal.Write(crcBytes, sizeof(crcBytes)) && journal.Flush();
+    ok = journal.Close() && ok && platform::FlushDirectoryOf(journalPath);
+    if (!ok) {
+        platform::DeletePath(journalPath);
+    }
+    return ok;
+}
+
+bool RollBack(platform::File& package, const char* journalPath) {
+    Journal journal;
+    return ReadJournal(journalPath, journal) == ReadResult::Complete && Restore(package, journal);
+}
+
+bool DeleteJournal(const char* journalPath) {
+    return platform::DeletePath(journalPath) && platform::FlushDirectoryOf(journalPath);
+}
+
+Recovery RecoverPackage(const char* packagePath) {
+    char journalPath[platform::kPathBufferSize];
+    if (!JournalPathFor(packagePath, journalPath) || !platform::PathHasAttributes(journalPath)) {
+        return Recovery::NothingToDo;
+    }
+    Journal journal;
+    switch (ReadJournal(journalPath, journal)) {
+        case ReadResult::Unreadable:
+            return Recovery::Failed;
+        case ReadResult::Incomplete:
+            return DeleteJournal(journalPath) ? Recovery::Discarded : Recovery::Failed;
+        case ReadResult::Complete:
+            break;
+    }
+    platform::File package;
+    if (!package.Open(packagePath, platform::Access::ReadWrite,
+                      platform::Disposition::OpenExisting) ||
+        !Restore(package, journal) || !package.Close()) {
+        return Recovery::Failed;
+    }
+    return DeleteJournal(journalPath) ? Recovery::RolledBack : Recovery::Failed;
+}
+
+}  // namespace package

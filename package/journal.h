@@ -1,0 +1,35 @@
+// A rollback journal for writing a package in place. Before the package's tail is overwritten,
+// the old tail goes into a journal file beside it, flushed to disk; deleting the journal
+// commits the change. A journal found later means the change may be half done: a complete one
+// is rolled back, an incomplete one (the crash came while it was written) is simply deleted,
+// since the package was not yet touched.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/file.h"
+#include "platform/filesystem.h"
+
+namespace package {
+
+// The journal's path: the package's own with ".ktl-journal" added. False when it does not fit.
+bool JournalPathFor(const char* packagePath, char (&journalPath)[platform::kPathBufferSize]);
+
+// Saves the package's tail, the `tailLength` bytes from `tailAt` to its end, into a new
+// journal, flushed to disk. False when the journal cannot be made; nothing is left then.
+bool WriteJournal(const char* journalPath, uint64_t tailAt, const uint8_t* tail,
+                  uint32_t tailLength);
+
+// Puts the journal's tail back into `package` and restores its size, flushed to disk.
+bool RollBack(platform::File& package, const char* journalPath);
+
+// Deletes the journal durably: the commit, or the end of a rollback.
+bool DeleteJournal(const char* journalPath);
+
+enum class Recovery { NothingToDo, RolledBack, Discarded, Failed };
+
+// Looks for the package's journal and deals with it as above. Failed when a journal is there
+// but cannot be read or applied: the package must then not be used.
+Recovery RecoverPackage(const char* packagePath);
+
+}  // namespace package

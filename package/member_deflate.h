@@ -1,0 +1,54 @@
+// Compressing a source file into a member's raw deflate data, with the CRC-32 and the sizes
+// that its records need.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+
+#include "package/package_archive.h"
+#include "platform/file.h"
+
+namespace package {
+
+// Owns an initialised deflate stream and ends it on every path.
+class DeflateStream {
+  public:
+    DeflateStream() {
+        stream_.zalloc = &PackageArchive::DeflateAlloc;
+        stream_.zfree = &PackageArchive::DeflateFree;
+        stream_.opaque = Z_NULL;
+        ready_ = deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
+                              Z_DEFAULT_STRATEGY) == Z_OK;
+    }
+    ~DeflateStream() {
+        if (ready_) {
+            deflateEnd(&stream_);
+        }
+    }
+    DeflateStream(const DeflateStream&) = delete;
+    DeflateStream& operator=(const DeflateStream&) = delete;
+
+    bool Ready() const { return ready_; }
+    z_stream& Stream() { return stream_; }
+
+  private:
+    z_stream stream_{};
+    bool ready_ = false;
+};
+
+// The package checksum of bytes as they are written in sequence from `position` on.
+struct WrittenSum {
+    uint32_t sum = 0;
+    uint64_t position = 0;
+    void Add(const uint8_t* data, uint32_t size);
+};
+
+// Compresses the whole source into `archive` at its current position, writing no more than
+// `room` bytes: the size limit is checked before each write, never after. `crc`, `read` and
+// `written` describe exactly what was read and what was written.
+ArchiveError DeflateSource(platform::File& source, platform::File& archive, DeflateStream& deflater,
+                           uint64_t room, uint32_t* crc, uint64_t* read, uint64_t* written,
+                           WrittenSum* sum);
+
+}  // namespace package

@@ -54,6 +54,15 @@ bool File::Open(const char* path, Access access, Disposition disposition, Sharin
     DWORD share =
         sharing == Sharing::ReadOnly ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
     DWORD create = disposition == Disposition::CreateAlways ? CREATE_ALWAYS : OPEN_EXISTING;
+    // Windows refuses to write a read-only file. Wine run by root would write it anyway (root
+    // passes the Unix permissions that stand for the attribute), so refuse it here as well.
+    DWORD attributes = GetFileAttributesA(path);
+    if (access != Access::Read && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
+            FILE_ATTRIBUTE_READONLY) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
     HANDLE handle =
         CreateFileA(path, desired, share, nullptr, create, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {

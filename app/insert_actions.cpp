@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "app/main_dialog.h"
+#include "app/message_box_prompter.h"
 #include "app/messages.h"
 #include "platform/multibyte.h"
 #include "res/message_ids.h"
@@ -14,20 +15,20 @@ namespace {
 
 InsertJob g_job;
 
-// The engine's question and refusal, as message boxes from the thread that runs the insert.
-class MessageBoxPrompter : public package::InsertPrompter {
-  public:
-    explicit MessageBoxPrompter(HWND owner) : owner_(owner) {}
-    bool AskYesNo(int messageId) override {
-        return ui::ShowMessage(owner_, static_cast<UINT>(messageId), ui::kQuestionBox) != IDNO;
+// Whatever the engine throws (memory running out, say) ends this insert as failed, never the
+// program: on the worker nothing may unwind out of the thread routine, and the dialog's thread
+// must still report the outcome.
+package::InsertResult RunInsert(const char* packagePath, const char* filePath,
+                                const char* memberName, const char* outputPath,
+                                HWND owner) noexcept {
+    try {
+        MessageBoxPrompter prompter(owner);
+        return package::InsertFileIntoPackage(packagePath, filePath, memberName, outputPath,
+                                              prompter);
+    } catch (...) {
+        return package::kInsertFailed;
     }
-    void ShowStop(int messageId) override {
-        ui::ShowMessage(owner_, static_cast<UINT>(messageId), ui::kStopBox);
-    }
-
-  private:
-    HWND owner_;
-};
+}
 
 bool CopyToSlot(char (&slot)[kJobPathSize], const std::string& text) {
     if (text.size() >= kJobPathSize) {
@@ -49,14 +50,18 @@ void ShowResult(HWND owner, package::InsertResult result) {
 
 DWORD WINAPI InsertFileWorker(LPVOID parameter) {
     auto* job = static_cast<InsertJob*>(parameter);
-    MessageBoxPrompter prompter(job->window);
-    package::InsertResult result = package::InsertFileIntoPackage(
-        job->packagePath, job->filePath, nullptr, job->outputPath, prompter);
+    package::InsertResult result =
+        RunInsert(job->packagePath, job->filePath, nullptr, job->outputPath, job->window);
     SendMessageA(job->window, WM_INSERT_DONE, 0, static_cast<LPARAM>(result));
     return static_cast<DWORD>(result);
 }
 
 void MainDialog::StartInsertFile() {
+    // Disabled buttons stop clicks, not posted commands: a second job would share the first
+    // one's record and the engine's one work buffer.
+    if (Busy()) {
+        return;
+    }
     if (!ValidateInputs(ActionInsertFile)) {
         return;
     }
@@ -72,6 +77,7 @@ void MainDialog::StartInsertFile() {
             return;
         }
     }
+    // The notice only tells the user; when it cannot be made the job runs all the same.
     notice_ = CreateWindowExA(0, "STATIC", ui::LoadMessage(IDS_PROCESSING).c_str(),
                               WS_CHILD | WS_VISIBLE | SS_SUNKEN | SS_CENTER, 130, 140, 230, 50,
                               Window(), reinterpret_cast<HMENU>(static_cast<UINT_PTR>(IDC_NOTICE)),
@@ -80,6 +86,7 @@ void MainDialog::StartInsertFile() {
     CopyToSlot(g_job.filePath, script);
     CopyToSlot(g_job.outputPath, output);
     g_job.window = Window();
+    jobRunning_ = true;
     EnableInputs(false);
     HANDLE worker = CreateThread(nullptr, 0, &InsertFileWorker, &g_job, 0, nullptr);
     if (worker == nullptr) {
@@ -92,13 +99,17 @@ void MainDialog::StartInsertFile() {
 }
 
 bool MainDialog::FinishInsertFile(WPARAM, LPARAM insertResult, LRESULT& result) {
+    result = 0;
+    if (!jobRunning_) {
+        return true;  // no job of ours: nothing to report
+    }
     if (notice_ != nullptr) {
         DestroyWindow(notice_);
         notice_ = nullptr;
     }
     ShowResult(Window(), static_cast<package::InsertResult>(insertResult));
     EnableInputs(true);
-    result = 0;
+    jobRunning_ = false;
     if (closePending_) {
         EndDialog(closeResult_);
     }
@@ -106,6 +117,10 @@ bool MainDialog::FinishInsertFile(WPARAM, LPARAM insertResult, LRESULT& result) 
 }
 
 void MainDialog::InsertScript() {
+    // Never beside a job: both would write through the engine's one work buffer.
+    if (Busy()) {
+        return;
+    }
     if (!ValidateInputs(ActionInsertScript)) {
         return;
     }
@@ -119,9 +134,8 @@ void MainDialog::InsertScript() {
     if (lastBackslash != nullptr && lastBackslash > script.c_str()) {
         member += lastBackslash;
     }
-    MessageBoxPrompter prompter(Window());
-    ShowResult(Window(), package::InsertFileIntoPackage(packagePath.c_str(), script.c_str(),
-                                                        member.c_str(), nullptr, prompter));
+    ShowResult(Window(),
+               RunInsert(packagePath.c_str(), script.c_str(), member.c_str(), nullptr, Window()));
 }
 
 }  // namespace app

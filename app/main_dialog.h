@@ -41,7 +41,10 @@ class MainDialog : public ui::Dialog {
     MainDialog();
 
     bool ValidateInputs(int action);
-    bool JobRunning() const { return notice_ != nullptr; }
+    // From the start of an insert-file job until its result has been reported.
+    bool JobRunning() const { return jobRunning_; }
+    // An insert-file job runs, or the installer runs for a recording: the actions wait.
+    bool Busy() const { return jobRunning_ || recording_; }
 
   protected:
     BOOL OnInitDialog() override;
@@ -71,7 +74,10 @@ class MainDialog : public ui::Dialog {
     bool RefuseAccess(int field, const std::string& path);
 
     HICON icon_;
+    // Only shown while a job runs; a job also runs without it when it cannot be made.
     HWND notice_ = nullptr;
+    bool jobRunning_ = false;
+    bool recording_ = false;
     bool closePending_ = false;
     INT_PTR closeResult_ = IDCANCEL;
 };

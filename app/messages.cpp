@@ -45,6 +45,26 @@ std::string FormatMessageId(UINT id, std::initializer_list<std::string> argument
     return FormatText(LoadMessage(id), arguments);
 }
 
+std::string SystemErrorText(DWORD error, const std::string& subject) {
+    char* text = nullptr;
+    DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text),
+        0, nullptr);
+    std::string result =
+        (length > 0 && text != nullptr) ? std::string(text, length) : std::string();
+    if (text != nullptr) {
+        LocalFree(text);
+    }
+    // Inserts are left in place above, since an argument list the text does not expect would
+    // be read past its end; the one the file errors use is filled here.
+    for (size_t at = result.find("%1"); at != std::string::npos;
+         at = result.find("%1", at + subject.size())) {
+        result.replace(at, 2, subject);
+    }
+    return result;
+}
+
 int ShowText(HWND owner, const std::string& text, UINT style) {
     std::string caption = LoadMessage(IDS_APP_TITLE);
     return MessageBoxA(owner, text.c_str(), caption.c_str(), style);

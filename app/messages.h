@@ -23,7 +23,13 @@ std::string LoadMessage(UINT id);
 std::string FormatText(const std::string& pattern, std::initializer_list<std::string> arguments);
 std::string FormatMessageId(UINT id, std::initializer_list<std::string> arguments);
 
-// Modal message boxes owned by `owner`; they return the button pressed.
+// The system's text for an error code, as the system words it (usually ending in a line
+// break); empty when it has none. Where the text has its place for the file concerned ("%1"),
+// `subject` is put.
+std::string SystemErrorText(DWORD error, const std::string& subject);
+
+// Modal message boxes owned by `owner`; they return the button pressed, or 0 when no box
+// could be shown.
 int ShowText(HWND owner, const std::string& text, UINT style);
 int ShowMessage(HWND owner, UINT id, UINT style);
 

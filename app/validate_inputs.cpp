@@ -39,15 +39,7 @@ bool CanOpenForWriting(const std::string& path, std::string& systemText) {
         CloseHandle(file);
         return true;
     }
-    DWORD error = GetLastError();
-    char* text = nullptr;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                  nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                  reinterpret_cast<char*>(&text), 0, nullptr);
-    systemText = (length > 0 && text != nullptr) ? std::string(text, length) : std::string();
-    if (text != nullptr) {
-        LocalFree(text);
-    }
+    systemText = ui::SystemErrorText(GetLastError(), path);
     return false;
 }
 

@@ -45,9 +45,21 @@ bool ProductInstalled() {
     return installed;
 }
 
+// The system's error texts end in a line break; the message puts its own text around them.
+std::string TrimTrailingSpace(std::string text) {
+    size_t end = text.find_last_not_of(" \t\r\n");
+    text.erase(end == std::string::npos ? 0 : end + 1);
+    return text;
+}
+
 }  // namespace
 
 void MainDialog::RecordInstallScript() {
+    // Another program can send the command while the installer runs, since the wait serves
+    // sent messages; the recording under way is the one that counts.
+    if (Busy()) {
+        return;
+    }
     if (ProductInstalled()) {
         ui::ShowMessage(Window(), IDS_ALREADY_INSTALLED, ui::kStopBox);
         return;
@@ -66,15 +78,28 @@ void MainDialog::RecordInstallScript() {
     WritePrivateProfileStringA(kSection, "AutoScriptRec", "1", handOver);
     WritePrivateProfileStringA(kSection, "ScriptFile", script.c_str(), handOver);
     ShowWindow(Window(), SW_MINIMIZE);
-    recording::RunProgram(packagePath.c_str(), nullptr, nullptr, true, 0, CREATE_NEW_PROCESS_GROUP,
-                          true, INFINITE);
-    if (silent) {
+    recording_ = true;
+    const bool started = recording::RunProgram(packagePath.c_str(), nullptr, nullptr, true, 0,
+                                               CREATE_NEW_PROCESS_GROUP, true, INFINITE) != 0;
+    const DWORD startError = GetLastError();
+    recording_ = false;
+    // Nothing was recorded when the installer never ran, so the script gets no marker.
+    if (started && silent) {
         WritePrivateProfileStringA(kSection, "Silence", "1", script.c_str());
     }
     // Every path that wrote the request takes it back.
     WritePrivateProfileStringA(kSection, "AutoScriptRec", nullptr, handOver);
     WritePrivateProfileStringA(kSection, "ScriptFile", nullptr, handOver);
     ShowWindow(Window(), SW_SHOWNORMAL);
+    if (!started) {
+        ui::ShowText(
+            Window(),
+            ui::FormatMessageId(
+                IDS_CANNOT_START_INSTALLER,
+                {packagePath, TrimTrailingSpace(ui::SystemErrorText(startError, packagePath))}),
+            ui::kStopBox);
+        return;
+    }
     ui::ShowMessage(Window(), IDS_RECORDING_FINISHED, ui::kInformationBox);
 }
 

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "recording/wait_serving_messages.h"
+
 namespace recording {
 
 bool DeriveWorkingDirectory(const char* source, char (&directory)[kWorkingDirectorySize]) {
@@ -48,16 +50,24 @@ int RunProgram(const char* application, char* commandLine, const char* workingDi
     if (workingDirectory != nullptr) {
         size_t length = std::strlen(workingDirectory);
         if (length >= sizeof(directory)) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return 0;
         }
         std::memcpy(directory, workingDirectory, length + 1);
         startIn = directory;
     } else if (deriveDirectory) {
         const char* source = application != nullptr ? application : commandLine;
-        if (source == nullptr || !DeriveWorkingDirectory(source, directory)) {
+        if (source == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
             return 0;
         }
-        startIn = directory;
+        if (!DeriveWorkingDirectory(source, directory)) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return 0;
+        }
+        // An empty folder is no folder: process creation would refuse it, while the bare name
+        // was found in the current folder, which is where the program then starts.
+        startIn = directory[0] != '\0' ? directory : nullptr;
     }
 
     if (showWindow != 0) {
@@ -69,7 +79,7 @@ int RunProgram(const char* application, char* commandLine, const char* workingDi
         return 0;
     }
     int result = 1;
-    if (wait && WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_TIMEOUT) {
+    if (wait && WaitServingSentMessages(process.hProcess, timeoutMs) == WAIT_TIMEOUT) {
         result = -1;
     }
     CloseHandle(process.hThread);

@@ -32,7 +32,7 @@ sys.path.insert(0, HERE)
 import make_package  # noqa: E402
 import make_test_package as mtp  # noqa: E402
 from test_kittailor import (IDS_APP_TITLE, talk_to_driver, runner_from, IDS_INSERT_SUCCESS, TEXTS,  # noqa: E402
-                            DriverRun)
+                            DriverRun, LANGUAGES)
 
 DRIVER = None   # record_e2e.exe, from --driver
 APP = None      # KitTailor.exe, from --app
@@ -45,6 +45,7 @@ RUN_LIMIT_SECONDS = 180
 
 IDS_RECORDING_FINISHED = 107
 IDS_ALREADY_INSTALLED = 114
+IDS_CANNOT_START_INSTALLER = 118
 
 MAKER_KEY = r"HKLM\SOFTWARE\Tessel"
 PRODUCT_KEY = MAKER_KEY + r"\Zor"
@@ -170,10 +171,15 @@ def setup_logs():
 # Running the driver
 # --------------------------------------------------------------------------------------------
 
-def run_driver(folder, arguments, pauses=None):
-    """Runs the driver in folder. pauses maps pause names to checks run while the driver
-    waits there; each pause is answered whatever its check does, and the first check that
-    failed is raised again once the driver is done."""
+def escaped(text):
+    """A text as the driver writes it on its output lines."""
+    return text.replace("\\", "\\\\").replace("\n", "\\n").replace("\r", "\\r")
+
+
+def run_driver(folder, arguments, pauses=None, lang="en_US.UTF-8"):
+    """Runs the driver in folder with LANG=lang. pauses maps pause names to checks run while
+    the driver waits there; each pause is answered whatever its check does, and the first
+    check that failed is raised again once the driver is done."""
     pauses = pauses or {}
     command = RUNNER + [DRIVER] + arguments + ["--timeout", "30"]
     for name in pauses:
@@ -186,7 +192,7 @@ def run_driver(folder, arguments, pauses=None):
         except Exception as failure:  # noqa: BLE001 - raised again below
             failures.append(failure)
 
-    run = talk_to_driver(command, "en_US.UTF-8", folder, on_pause)
+    run = talk_to_driver(command, lang, folder, on_pause)
     if failures:
         raise failures[0]
     return run
@@ -200,7 +206,6 @@ class RecordEndToEnd(unittest.TestCase):
 
     def setUp(self):
         strings = TEXTS["en"]["strings"]
-        self.caption = TEXTS["en"]["captions"]["IDD_MAIN"]
         self.box = {number: "caption=%s text=%s" % (strings[IDS_APP_TITLE], strings[number])
                     for number in (IDS_RECORDING_FINISHED, IDS_INSERT_SUCCESS,
                                    IDS_ALREADY_INSTALLED)}
@@ -227,10 +232,11 @@ class RecordEndToEnd(unittest.TestCase):
         with open(self.package_path, "wb") as f:
             f.write(make_package.build_package(self.image, self.members))
 
-    def drive_kittailor(self, arguments, pauses=None):
+    def drive_kittailor(self, arguments, pauses=None, language="en"):
         run = run_driver(self.folder, ["record", "--app", windows_path(APP),
-                                       "--caption", self.caption,
-                                       "--dir", windows_path(self.folder)] + arguments, pauses)
+                                       "--caption", TEXTS[language]["captions"]["IDD_MAIN"],
+                                       "--dir", windows_path(self.folder)] + arguments, pauses,
+                         LANGUAGES[language][0])
         self.assertEqual(run.returncode, 0, run)
         self.assertFalse([line for line in run.lines if line.startswith("FAIL")], run)
         self.assertIn("DIALOG", run.lines, run)
@@ -311,6 +317,29 @@ class RecordEndToEnd(unittest.TestCase):
         self.assertEqual(setup_logs(), [], "the stand-in ran")
         self.assertFalse(os.path.exists(os.path.join(self.folder, "auto2.ins")))
         self.assertFalse(set(hand_over_values()) & set(HAND_OVER_KEYS), hand_over_values())
+
+    def test_installer_that_cannot_start_is_reported_in_each_language(self):
+        # A package whose image is no program: the user is told why, in the dialog's language,
+        # the request is taken back and the script is not marked for silent use.
+        with open(self.package_path, "wb") as f:
+            f.write(mtp.build_package(self.members))
+        script_path = os.path.join(self.folder, "auto3.ins")
+        for key in LANGUAGES:
+            with self.subTest(language=key):
+                strings = TEXTS[key]["strings"]
+                run = self.drive_kittailor(["--script", "auto3"], language=key)
+                self.assertEqual(run.values("SETUP"), [], run)
+                boxes = run.values("BOX")
+                self.assertEqual(len(boxes), 1, run)
+                pattern = strings[IDS_CANNOT_START_INSTALLER]
+                before_reason = pattern[:pattern.rindex("%s")].replace(
+                    "%s", windows_path(self.package_path))
+                expected = "caption=%s text=%s" % (strings[IDS_APP_TITLE], escaped(before_reason))
+                self.assertTrue(boxes[0].startswith(expected), "%r\n%r" % (boxes[0], expected))
+                self.assertGreater(len(boxes[0]), len(expected), "no reason given")
+                self.assertFalse(set(hand_over_values()) & set(HAND_OVER_KEYS),
+                                 hand_over_values())
+                self.assertNotIn("silence", read_profile(script_path).get("setup", {}))
 
 
 def main():

@@ -28,6 +28,15 @@ bool IsMessageBox(HWND window) {
 // A box is caught when it is activated, or when its button takes the focus: without a window
 // manager the activation alone is not dependable.
 LRESULT CALLBACK CbtHook(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND && g_harness != nullptr && g_harness->refusedChildId_ != 0) {
+        const CREATESTRUCTA* create = reinterpret_cast<CBT_CREATEWNDA*>(lParam)->lpcs;
+        // Message boxes number their text 0xFFFF too: only the dialog's own children count.
+        if ((create->style & WS_CHILD) && create->hwndParent == g_harness->Dialog() &&
+            reinterpret_cast<UINT_PTR>(create->hMenu) ==
+                static_cast<UINT_PTR>(g_harness->refusedChildId_)) {
+            return 1;  // the creation fails
+        }
+    }
     if ((code == HCBT_ACTIVATE || code == HCBT_SETFOCUS) && g_harness != nullptr) {
         HWND window = reinterpret_cast<HWND>(wParam);
         if (code == HCBT_SETFOCUS && window != nullptr) {

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -46,6 +47,7 @@ class DialogHarness {
     ~DialogHarness();
 
     HWND Dialog() const { return dialog_; }
+    DWORD DialogThreadId() const { return dialogThreadId_; }
     HWND Item(int id) const { return GetDlgItem(dialog_, id); }
     std::string Text(int id) const;
     void SetText(int id, const std::string& text);
@@ -64,6 +66,9 @@ class DialogHarness {
     std::pair<int, int> Selection(int id) const;
     bool DialogEnded() const;
     bool WaitForEnd(DWORD timeoutMs = 20000) const;
+    // From now on the dialog cannot create a child window with this control id, as when the
+    // system runs out of window resources.
+    void RefuseChildWindow(int id) { refusedChildId_ = id; }
 
   private:
     friend LRESULT CALLBACK CbtHook(int code, WPARAM wParam, LPARAM lParam);
@@ -80,6 +85,7 @@ class DialogHarness {
     std::deque<int> answers_;
     std::vector<BoxRecord> boxes_;
     std::vector<HWND> answered_;
+    std::atomic<int> refusedChildId_{0};
 };
 
 }  // namespace uitest

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "res/resource_ids.h"
@@ -74,7 +75,11 @@ class RecordTest : public testing::Test {
     }
 
     std::vector<BoxRecord> Record(DialogHarness& dialog, const std::string& script) {
-        dialog.SetText(IDC_PACKAGE, package_);
+        return Record(dialog, package_, script);
+    }
+    std::vector<BoxRecord> Record(DialogHarness& dialog, const std::string& package,
+                                  const std::string& script) {
+        dialog.SetText(IDC_PACKAGE, package);
         dialog.SetText(IDC_SCRIPT, script);
         dialog.Click(IDC_RECORD);
         return dialog.TakeBoxes();
@@ -151,14 +156,52 @@ TEST_F(RecordTest, UntickedBoxAddsNoSilenceMarker) {
     EXPECT_EQ(Profile(scratch_.File("quiet.ins"), "installpath"), "C:\\Probe");
 }
 
-TEST_F(RecordTest, AnInstallerThatCannotStartStillEndsTheRecording) {
+TEST_F(RecordTest, ABarePackageNameFoundInTheCurrentFolderStartsThere) {
+    DialogHarness dialog;
+    std::vector<BoxRecord> boxes = Record(dialog, "ZorSetup.exe", "myscript");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, kFinished);
+    test::Bytes probe = test::ReadBytes(probe_);
+    std::string seen(probe.begin(), probe.end());
+    EXPECT_NE(seen.find("cwd=" + scratch_.Path() + "\n"), std::string::npos) << seen;
+    EXPECT_EQ(Profile(scratch_.File("myscript.ins"), "Silence"), "1");
+}
+
+TEST_F(RecordTest, AnInstallerThatCannotStartIsReportedWithTheSystemsReason) {
     ASSERT_TRUE(test::WriteBytes(package_, test::ToBytes("not a program")));
+    WritePrivateProfileStringA("Setup", "Language", "en", HandOverFile().c_str());
     DialogHarness dialog;
     std::vector<BoxRecord> boxes = Record(dialog, "myscript");
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, kFinished);
+    const std::string start = "Cannot start the installer \"" + package_ + "\":\n";
+    EXPECT_EQ(boxes[0].text.substr(0, start.size()), start) << boxes[0].text;
+    EXPECT_GT(boxes[0].text.size(), start.size()) << "no reason given";
+    EXPECT_EQ(boxes[0].text.find("%1"), std::string::npos) << boxes[0].text;
+    EXPECT_NE(boxes[0].text.back(), '\n');
+    EXPECT_EQ(boxes[0].buttons, std::vector<int>{IDOK});
+    // The request is taken back; nothing was recorded, so the script is not marked.
     EXPECT_EQ(Profile(HandOverFile(), "AutoScriptRec"), "<none>");
     EXPECT_EQ(Profile(HandOverFile(), "ScriptFile"), "<none>");
+    EXPECT_EQ(Profile(HandOverFile(), "Language"), "en");
+    EXPECT_EQ(Profile(scratch_.File("myscript.ins"), "Silence"), "<none>");
+    EXPECT_FALSE(IsIconic(dialog.Dialog()));
+}
+
+// An installer that broadcasts a setting change before it ends must not wait for the dialog
+// while the dialog waits for it; the child gives each window 30 seconds to answer.
+TEST_F(RecordTest, AnInstallerThatBroadcastsBeforeItEndsIsAnswered) {
+    ASSERT_TRUE(test::WriteBytes(scratch_.File("broadcast"), test::ToBytes("")));
+    DialogHarness dialog;
+    DWORD start = GetTickCount();
+    std::vector<BoxRecord> boxes = Record(dialog, "myscript");
+    EXPECT_LT(GetTickCount() - start, 15000u);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, kFinished);
+    test::Bytes probe = test::ReadBytes(probe_);
+    std::string seen(probe.begin(), probe.end());
+    size_t at = seen.find("broadcast-ms=");
+    ASSERT_NE(at, std::string::npos) << seen;
+    EXPECT_LT(std::atoi(seen.c_str() + at + 13), 15000) << seen;
     EXPECT_EQ(Profile(scratch_.File("myscript.ins"), "Silence"), "1");
 }
 

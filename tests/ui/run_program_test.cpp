@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "tests/ui/dialog_harness.h"
 #include "unit/test_support.h"
 
 namespace recording {
@@ -76,6 +77,47 @@ TEST_F(RunProgramTest, StartsInTheProgramsFolderAndWaits) {
     EXPECT_EQ(lstrcmpiA(Read(report_).c_str(), programFolder_.c_str()), 0) << Read(report_);
 }
 
+TEST_F(RunProgramTest, ABareNameStartsInTheCurrentFolderWhereItWasFound) {
+    uitest::CurrentDirectoryScope inPrograms(programFolder_);
+    std::string commandLine = "setup.exe --sleep 0 --cwd-to " + report_;
+    EXPECT_EQ(RunProgram("setup.exe", commandLine.data(), nullptr, true, 0, 0, true, INFINITE), 1);
+    EXPECT_EQ(lstrcmpiA(Read(report_).c_str(), programFolder_.c_str()), 0) << Read(report_);
+}
+
+// A window of the waiting thread that counts the setting changes it is sent.
+LRESULT CALLBACK CountingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_SETTINGCHANGE) {
+        ++*reinterpret_cast<int*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+TEST_F(RunProgramTest, WhileWaitingSentMessagesAreServedAndPostedOnesStayQueued) {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = &CountingWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "KtlCountingWindow";
+    RegisterClassA(&windowClass);
+    HWND window = CreateWindowExA(0, windowClass.lpszClassName, "", WS_POPUP, 0, 0, 10, 10, nullptr,
+                                  nullptr, windowClass.hInstance, nullptr);
+    ASSERT_NE(window, nullptr);
+    int settingChanges = 0;
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&settingChanges));
+    ASSERT_TRUE(PostMessageA(window, WM_APP, 7, 0));
+
+    // The child waits up to 30 seconds for our window to answer its broadcast.
+    DWORD start = GetTickCount();
+    EXPECT_EQ(Run("--broadcast 30000 --sleep 0 --cwd-to " + report_, nullptr, true, true, INFINITE),
+              1);
+    EXPECT_LT(GetTickCount() - start, 15000u);
+    EXPECT_GE(settingChanges, 1);
+    EXPECT_TRUE(test::Exists(report_));
+    MSG posted;
+    EXPECT_TRUE(PeekMessageA(&posted, window, WM_APP, WM_APP, PM_REMOVE));
+    EXPECT_EQ(posted.wParam, 7u);
+    DestroyWindow(window);
+}
+
 TEST_F(RunProgramTest, AGivenFolderWinsOverDerivation) {
     std::string other = scratch_.File("other");
     ASSERT_TRUE(CreateDirectoryA(other.c_str(), nullptr));
@@ -98,10 +140,13 @@ TEST_F(RunProgramTest, WithoutWaitingItReturnsOnceStarted) {
 TEST_F(RunProgramTest, NothingStartedIsZero) {
     std::string missing = scratch_.File("missing.exe");
     EXPECT_EQ(RunProgram(missing.c_str(), nullptr, nullptr, true, 0, 0, true, INFINITE), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));  // why, for the user
     EXPECT_EQ(RunProgram(nullptr, nullptr, nullptr, true, 0, 0, true, INFINITE), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     std::string notAProgram = scratch_.File("text.exe");
     ASSERT_TRUE(test::WriteBytes(notAProgram, test::ToBytes("not a program")));
     EXPECT_EQ(RunProgram(notAProgram.c_str(), nullptr, nullptr, true, 0, 0, true, INFINITE), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
     std::string longFolder(300, 'd');
     EXPECT_EQ(Run("--cwd-to " + report_, longFolder.c_str(), false, true, INFINITE), 0);
     EXPECT_FALSE(test::Exists(report_));

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -33,7 +34,7 @@ constexpr UINT kAllMessages[] = {
     IDS_SAME_NAME_EXISTS,   IDS_REPLACE_EXISTING,         IDS_FILTER_ALL_FILES,
     IDS_FILTER_SCRIPT,      IDS_FILTER_PACKAGE,           IDS_PICK_PACKAGE_TITLE,
     IDS_PICK_SCRIPT_TITLE,  IDS_PICK_OUTPUT_TITLE,        IDS_CLOSE_AFTER_INSERT,
-    IDS_PATH_TOO_LONG,      IDS_PICKED_PATH_TOO_LONG,
+    IDS_PATH_TOO_LONG,      IDS_PICKED_PATH_TOO_LONG,     IDS_CANNOT_START_INSTALLER,
 };
 
 struct EnglishMessage {
@@ -307,10 +308,8 @@ TEST(Resources, AboutMenuItemKeepsItsAccelerator) {
 
 TEST(Resources, PlaceholdersMatchTheEnglishTexts) {
     const std::pair<UINT, int> expected[] = {
-        {IDS_FILE_NOT_FOUND, 1},
-        {IDS_FILE_ACCESS_ERROR, 2},
-        {IDS_NOT_A_PACKAGE, 1},
-        {IDS_PATH_TOO_LONG, 1},
+        {IDS_FILE_NOT_FOUND, 1}, {IDS_FILE_ACCESS_ERROR, 2},      {IDS_NOT_A_PACKAGE, 1},
+        {IDS_PATH_TOO_LONG, 1},  {IDS_CANNOT_START_INSTALLER, 2},
     };
     for (const auto& [id, count] : expected) {
         EXPECT_EQ(CountPercentS(MustGetString(id, kEnglish)), count) << "string " << id;
@@ -323,7 +322,7 @@ TEST(Resources, PlaceholdersMatchTheEnglishTexts) {
         for (UINT id : kAllMessages) {
             bool formatted = id == IDS_FILE_NOT_FOUND || id == IDS_FILE_ACCESS_ERROR ||
                              id == IDS_NOT_A_PACKAGE || id == IDS_PATH_TOO_LONG ||
-                             id == IDS_REPLACE_EXISTING;
+                             id == IDS_REPLACE_EXISTING || id == IDS_CANNOT_START_INSTALLER;
             if (!formatted) {
                 EXPECT_EQ(MustGetString(id, language).find(L'%'), std::wstring::npos)
                     << "string " << id << " in " << LanguageName(language);
@@ -488,6 +487,87 @@ TEST(Resources, ApplicationIconLoads) {
             DeleteObject(info.hbmColor);
         DeleteObject(info.hbmMask);
         DestroyIcon(static_cast<HICON>(icon));
+    }
+}
+
+// The application manifest of a program in the build tree, read by the system's own loader
+// as resource 1 of type RT_MANIFEST; empty when the file cannot be loaded or has none.
+std::string ProgramManifest(const char* programName) {
+    char self[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameA(nullptr, self, sizeof(self));
+    if (length == 0 || length >= sizeof(self)) {
+        return std::string();
+    }
+    std::string path(self);
+    path =
+        path.substr(0, path.find_last_of('\\') + 1) + KTL_PROGRAMS_FROM_TESTS + "\\" + programName;
+    for (char& c : path) {
+        if (c == '/') {
+            c = '\\';
+        }
+    }
+    HMODULE program = LoadLibraryExA(path.c_str(), nullptr,
+                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (program == nullptr) {
+        ADD_FAILURE() << "cannot load " << path << ": error " << GetLastError();
+        return std::string();
+    }
+    std::string text;
+    HRSRC found = FindResourceA(program, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    HGLOBAL loaded = found ? LoadResource(program, found) : nullptr;
+    const void* data = loaded ? LockResource(loaded) : nullptr;
+    if (data != nullptr) {
+        text.assign(static_cast<const char*>(data), SizeofResource(program, found));
+    }
+    FreeLibrary(program);
+    return text;
+}
+
+// The value of `attribute` in every `element` tag of an XML text, in order.
+std::vector<std::string> AttributeValues(const std::string& xml, const std::string& element,
+                                         const std::string& attribute) {
+    std::vector<std::string> values;
+    for (size_t at = xml.find("<" + element); at != std::string::npos;
+         at = xml.find("<" + element, at + 1)) {
+        size_t end = xml.find('>', at);
+        std::string tag = xml.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        size_t name = tag.find(" " + attribute + "=\"");
+        if (name == std::string::npos) {
+            values.push_back("<missing>");
+            continue;
+        }
+        size_t start = name + attribute.size() + 3;
+        values.push_back(tag.substr(start, tag.find('"', start) - start));
+    }
+    return values;
+}
+
+TEST(Resources, EveryShippedProgramCarriesItsManifest) {
+    struct Program {
+        const char* name;
+        const char* level;
+    };
+    // The dialog writes into the Windows directory and the stand-in installs per machine; ktl
+    // runs as invoked, which also keeps Windows from virtualising its writes.
+    for (const Program& program :
+         {Program{KTL_KITTAILOR_EXE, "requireAdministrator"}, Program{KTL_KTL_EXE, "asInvoker"},
+          Program{KTL_SETUP_EXE, "requireAdministrator"}}) {
+        std::string manifest = ProgramManifest(program.name);
+        ASSERT_FALSE(manifest.empty()) << program.name << " has no manifest";
+        EXPECT_EQ(manifest.rfind("<?xml", 0), 0u) << program.name;
+        EXPECT_EQ(AttributeValues(manifest, "requestedExecutionLevel", "level"),
+                  std::vector<std::string>{program.level})
+            << program.name;
+        EXPECT_EQ(AttributeValues(manifest, "requestedExecutionLevel", "uiAccess"),
+                  std::vector<std::string>{"false"})
+            << program.name;
+        std::vector<std::string> systems = AttributeValues(manifest, "supportedOS", "Id");
+        // Windows 10 and 11 look for their own entry before they drop the compatibility
+        // shims.
+        EXPECT_NE(
+            std::find(systems.begin(), systems.end(), "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"),
+            systems.end())
+            << program.name;
     }
 }
 

@@ -81,7 +81,7 @@ def packages(zips):
                         (0x88, "padded_and_checksummed.zip")]:
         seeds[f"image_{flags:02x}_{name}"] = bytes([flags]) + zips[name]
     image = make_image([(0x400, 0x200), (0x600, 0x100), (0x200, 0x200)])
-    seeds["whole_sealed_by_target"] = bytes([0x09]) + image + zips["two_members.zip"]
+    seeds["whole_sealed_by_target"] = bytes([0x39]) + image + zips["two_members.zip"]
     seeds["whole_sealed_in_place"] = bytes([0x03]) + seal(image + zips["one_deflated.zip"])
     return seeds
 

@@ -194,8 +194,26 @@ std::vector<ArchiveView> ReadArchiveViews(const Bytes& archive) {
 const ArchiveView* ViewAppendedTo(const std::vector<ArchiveView>& views, const Bytes& before,
                                   const Bytes& after) {
     auto localHeaderAt = [](const Bytes& bytes, uint64_t at) {
-        return Has(bytes, at, 4) && Get32(bytes.data() + at) == zip::kLocalSignature;
+        return Has(bytes, at, zip::kLocalFixed) && Get32(bytes.data() + at) == zip::kLocalSignature;
     };
+    // Best: the view for which a local header lies at its directory offset and an end record
+    // describing its directory and the new entry where those would end.
+    for (const ArchiveView& view : views) {
+        uint64_t at = view.end.directoryOffset;
+        if (!localHeaderAt(after, at)) {
+            continue;
+        }
+        uint64_t n = Get16(after.data() + at + 26);
+        uint64_t e = at + zip::kLocalFixed + n + Get32(after.data() + at + 18);
+        uint64_t endAt = e + view.end.directorySize + zip::kCentralFixed + n;
+        if (Has(after, endAt, zip::kEndFixed) &&
+            Get32(after.data() + endAt) == zip::kEndSignature &&
+            Get32(after.data() + endAt + 12) == view.end.directorySize + zip::kCentralFixed + n &&
+            Get32(after.data() + endAt + 16) == e) {
+            return &view;
+        }
+    }
+    // Else the one with a local header at its directory offset that was not there before.
     const ArchiveView* used = nullptr;
     for (const ArchiveView& view : views) {
         uint64_t at = view.end.directoryOffset;

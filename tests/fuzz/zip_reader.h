@@ -81,8 +81,10 @@ struct ArchiveView {
 };
 std::vector<ArchiveView> ReadArchiveViews(const Bytes& archive);
 // The end record that a member was appended behind, turning `before` into `after`: the view
-// at whose directory offset a local header now lies where none lay before. The first view when
-// there is no such view (or `after` could not be read); nullptr when there is no view at all.
+// whose directory offset now holds a local header and whose directory, moved behind the new
+// data, is followed by a new entry and an end record that say so; failing that, one at whose
+// directory offset a local header now lies where none lay before; failing that, the first view.
+// nullptr when there is no view at all.
 const ArchiveView* ViewAppendedTo(const std::vector<ArchiveView>& views, const Bytes& before,
                                   const Bytes& after);
 

@@ -160,13 +160,15 @@ Soundness JudgeForAppending(const Bytes& archive, const EndRecord& end, const Di
         if (locator) {
             return {"zip64", "a zip64 end locator lies before the end record"};
         }
+        const bool past = directoryEnd > end.at;
         if (end.directorySize == 0) {
-            return {"empty-directory-elsewhere", "an empty directory at " +
-                                                     Hex(end.directoryOffset) +
-                                                     ", the end record at " + Hex(end.at)};
+            return {past ? "empty-directory-past-end-record" : "empty-directory-before-end-record",
+                    "an empty directory at " + Hex(end.directoryOffset) + ", the end record at " +
+                        Hex(end.at)};
         }
-        return {"directory-end", "the directory ends at " + Hex(directoryEnd) +
-                                     ", the end record begins at " + Hex(end.at)};
+        return {past ? "directory-runs-into-end-record" : "gap-before-end-record",
+                "the directory ends at " + Hex(directoryEnd) + ", the end record begins at " +
+                    Hex(end.at)};
     }
     if (!walk.problem.empty()) {
         return {"directory-walk", walk.problem};

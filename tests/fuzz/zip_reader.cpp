@@ -198,8 +198,8 @@ const ArchiveView* ViewAppendedTo(const std::vector<ArchiveView>& views, const B
     auto localHeaderAt = [](const Bytes& bytes, uint64_t at) {
         return Has(bytes, at, zip::kLocalFixed) && Get32(bytes.data() + at) == zip::kLocalSignature;
     };
-    // Best: the view for which a local header lies at its directory offset and an end record
-    // describing its directory and the new entry where those would end.
+    // Best: the view for which a local header lies at its directory offset and, where its
+    // directory and the new entry would end, an end record carrying its own fields updated.
     for (const ArchiveView& view : views) {
         uint64_t at = view.end.directoryOffset;
         if (!localHeaderAt(after, at)) {
@@ -211,7 +211,11 @@ const ArchiveView* ViewAppendedTo(const std::vector<ArchiveView>& views, const B
         if (Has(after, endAt, zip::kEndFixed) &&
             Get32(after.data() + endAt) == zip::kEndSignature &&
             Get32(after.data() + endAt + 12) == view.end.directorySize + zip::kCentralFixed + n &&
-            Get32(after.data() + endAt + 16) == e) {
+            Get32(after.data() + endAt + 16) == e &&
+            Get16(after.data() + endAt + 4) == view.end.thisDisk &&
+            Get16(after.data() + endAt + 6) == view.end.directoryDisk &&
+            Get16(after.data() + endAt + 8) == ((view.end.entriesOnDisk + 1) & 0xFFFF) &&
+            Get16(after.data() + endAt + 10) == ((view.end.totalEntries + 1) & 0xFFFF)) {
             return &view;
         }
     }

@@ -154,8 +154,9 @@ Soundness JudgeForAppending(const Bytes& archive, const EndRecord& end, const Di
         return {"zip64", "the end record holds a zip64 marker"};
     }
     if (directoryEnd != end.at) {
+        // A zip64 end record and its locator lie between the directory and the end record.
         bool locator =
-            end.at >= zip::kZip64LocatorSize &&
+            directoryEnd + zip::kZip64LocatorSize <= end.at &&
             Get32(archive.data() + end.at - zip::kZip64LocatorSize) == zip::kZip64LocatorSignature;
         if (locator) {
             return {"zip64", "a zip64 end locator lies before the end record"};

@@ -1,71 +1,130 @@
-// libFuzzer target: arbitrary bytes as a member archive, and behind a small image as a whole
-// package. Listing, adding a member, and the package checks must never read or write out of
-// bounds, whatever the bytes claim.
-#include <unistd.h>
-
+// libFuzzer target: arbitrary bytes as a member archive. The archive is listed and a member is
+// added through one PackageArchive, as the insert does it; the targets' own ZIP reader then
+// judges the listing, the archive after the member was added, and the archive after a refusal.
+//
+// Input: the archive itself, so that plain ZIP files serve as seeds. Its length modulo 4 picks
+// the file that is added and the member's name.
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "package/package_archive.h"
-#include "package/package_inspect.h"
+#include "tests/fuzz/append_check.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/zip_reader.h"
 
 namespace {
 
-std::string g_folder;
+using fuzzcheck::Bytes;
+using fuzzcheck::Finding;
+using fuzzcheck::Hex;
 
-bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    bool ok = std::fwrite(data, 1, size, file) == size;
-    return std::fclose(file) == 0 && ok;
-}
+// The added member's name, by source: one with a backslash as the insert-script action forms.
+const char* const kMemberNames[] = {"auto1.ins", "InstallScript\\auto1.ins", "Setup.ini",
+                                    "data.bin"};
 
-// The smallest image the engine takes: "MZ", the PE signature at 0x80, no sections.
-std::vector<uint8_t> EmptyImage() {
-    std::vector<uint8_t> image(0x80 + 248, 0);
-    image[0] = 'M';
-    image[1] = 'Z';
-    image[0x3C] = 0x80;
-    image[0x80] = 'P';
-    image[0x81] = 'E';
-    return image;
-}
+std::string g_archivePath;
+std::vector<fuzzcheck::SourceFile> g_sources;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char pattern[] = "/tmp/ktlfuzzXXXXXX";
-    g_folder = mkdtemp(pattern);
-    WriteFile(g_folder + "/source.ins", reinterpret_cast<const uint8_t*>("[Setup]\n"), 8);
+    std::string folder = fuzzcheck::MakeWorkFolder("ktl-archive-fuzz");
+    g_archivePath = folder + "/archive.zip";
+    g_sources = fuzzcheck::MakeSourceFiles(folder, "auto1.ins");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string archivePath = g_folder + "/archive.zip";
-    WriteFile(archivePath, data, size);
-    {
-        package::PackageArchive archive;
-        package::PathBuffer path = {};
-        package::PathBuffer name = {};
-        for (int more = archive.FirstEntry(archivePath.c_str(), path, name); more == 1;
-             more = archive.NextEntry(path, name)) {
-            path[0] = '\0';
-        }
-        archive.AddFile(archivePath.c_str(), (g_folder + "/source.ins").c_str(), "auto1.ins");
+    fuzzcheck::ArmFileSizeCap();
+    fuzzcheck::ClearFileSizeCapHit();
+    const Bytes before(data, data + size);
+    const fuzzcheck::SourceFile& source = g_sources[size % g_sources.size()];
+    const std::string name = kMemberNames[size % g_sources.size()];
+    if (!fuzzcheck::WriteWholeFile(g_archivePath, before)) {
+        return 0;
+    }
+    const std::vector<fuzzcheck::ArchiveView> views = fuzzcheck::ReadArchiveViews(before);
+    // One end record that takes a member: the engine has no choice to make and must add it.
+    const bool clear = views.size() == 1 && views[0].soundness.Sound();
+
+    package::PackageArchive archive;
+    std::vector<std::string> listed;
+    package::PathBuffer path = {};
+    package::PathBuffer listedName = {};
+    for (int more = archive.FirstEntry(g_archivePath.c_str(), path, listedName); more == 1;
+         more = archive.NextEntry(path, listedName)) {
+        listed.push_back(listedName);
+        path[0] = '\0';
+    }
+    if (clear && listed != fuzzcheck::ListedNames(views[0].walk)) {
+        Finding("archive.listing",
+                "listed " + fuzzcheck::JoinNames(listed) + ", the directory holds " +
+                    fuzzcheck::JoinNames(fuzzcheck::ListedNames(views[0].walk)),
+                data, size);
     }
 
-    std::vector<uint8_t> package = EmptyImage();
-    package.insert(package.end(), data, data + size);
-    const std::string packagePath = g_folder + "/package.exe";
-    WriteFile(packagePath, package.data(), package.size());
-    package::PackageContents contents;
+    const int added = archive.AddFile(g_archivePath.c_str(), source.path.c_str(), name.c_str());
+    if (fuzzcheck::FileSizeCapHit()) {
+        Finding("write-past-cap",
+                "adding to an archive of " + Hex(size) + " bytes wrote past " +
+                    Hex(fuzzcheck::kFileSizeCap),
+                data, size);
+        return 0;
+    }
+    Bytes after;
+    const uint64_t reasonable = size + source.content.size() + (1u << 20);
+    const bool read = fuzzcheck::ReadWholeFile(g_archivePath, after, reasonable);
+    const std::string grownTo =
+        "the archive grew from " + Hex(size) + " to " + Hex(fuzzcheck::FileLength(g_archivePath));
+    if (added != 0) {
+        if (!read || after != before) {
+            Finding("archive.changed-on-refusal",
+                    "AddFile failed and changed the archive" + (read ? "" : ": " + grownTo), data,
+                    size);
+        }
+        if (clear) {
+            Finding("archive.refused-sound",
+                    "AddFile refused a sound archive (error " +
+                        std::to_string(static_cast<int>(archive.LastError())) + ")",
+                    data, size);
+        }
+        return 0;
+    }
+
+    const fuzzcheck::ArchiveView* used = fuzzcheck::ViewAppendedTo(views, before, after);
+    if (used == nullptr || !used->soundness.Sound()) {
+        Finding("archive.accepted-unsound/" +
+                    (used == nullptr ? std::string("no-end-record") : used->soundness.code),
+                "AddFile succeeded on an archive that cannot take a member: " +
+                    (used == nullptr ? std::string("no end record") : used->soundness.text) +
+                    (read ? "" : "; " + grownTo),
+                data, size);
+        return 0;
+    }
+    if (!read) {
+        Finding("archive.wrong-result", grownTo, data, size);
+        return 0;
+    }
+    // Any sound end record the member went behind will do; there is rarely more than one.
     std::string problem;
-    package::ReadPackageContents(packagePath.c_str(), contents, problem);
-    package::VerifyPackage(packagePath.c_str(), contents, problem);
+    for (const fuzzcheck::ArchiveView& view : views) {
+        if (!view.soundness.Sound()) {
+            continue;
+        }
+        uint64_t length = 0;
+        std::string found = fuzzcheck::CheckAppended(before, view.end, view.walk, name,
+                                                     source.content, after, &length);
+        if (found.empty() && after.size() != length) {
+            found = "the archive is " + Hex(after.size()) + " bytes, not " + Hex(length);
+        }
+        if (found.empty()) {
+            return 0;
+        }
+        if (problem.empty() || &view == used) {
+            problem = found;
+        }
+    }
+    Finding("archive.wrong-result", problem, data, size);
     return 0;
 }

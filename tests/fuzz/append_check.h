@@ -1,0 +1,24 @@
+// Judges an archive after one deflated member was appended to it, against the archive it
+// started from: the bytes before the old directory untouched; at the old directory's offset the
+// new local header, name and data; the old directory byte for byte; the new central entry; a
+// new end record without comment; old bytes further on left as they were. Then it reads the
+// result like any ZIP reader would: every member that read before still reads, and the new one
+// inflates to the source.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/zip_reader.h"
+
+namespace fuzzcheck {
+
+// `end` and `walk` describe `before`, which must be sound for appending. Returns the first
+// difference, or an empty text. `*length` receives the length the archive must now have;
+// `after` may go on behind it (a package's pad bytes), and those bytes are not judged here.
+std::string CheckAppended(const Bytes& before, const EndRecord& end, const DirectoryWalk& walk,
+                          const std::string& name, const Bytes& source, const Bytes& after,
+                          uint64_t* length);
+
+}  // namespace fuzzcheck

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "package/archive_directory.h"
 #include "package/byte_cursor.h"
 #include "package/member_deflate.h"
 #include "package/package_archive.h"
@@ -59,6 +60,13 @@ bool PackageArchive::AppendMember(const char* sourcePath, const char* memberName
     if (!archive.Open(archivePath_, platform::Access::ReadWrite,
                       platform::Disposition::OpenExisting, platform::Sharing::ReadWrite)) {
         return Fail(ArchiveError::CannotOpenArchive);
+    }
+    // Nothing grows from claims that do not add up: the directory must end where the end
+    // record begins, its entries fill it and their local records lie before it.
+    ArchiveDirectory checked;
+    if (ReadArchiveDirectory(archive, 0, checked) != ArchiveFault::None ||
+        checked.end.directoryOffset != oldDirectoryOffset || checked.bytes != directory_) {
+        return Fail(ArchiveError::BadDirectory);
     }
     platform::File source;
     if (!source.Open(sourcePath, platform::Access::Read, platform::Disposition::OpenExisting,

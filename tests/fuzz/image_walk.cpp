@@ -11,6 +11,7 @@ constexpr uint64_t kHeaderSpan = 1u << 20;
 constexpr uint64_t kDosHeaderEnd = 0x40;   // e_lfanew is its last field
 constexpr uint64_t kOptionalMagicAt = 24;  // from the PE signature
 constexpr uint64_t kSectionTableAt = 4 + 20 + 224;
+constexpr uint64_t kPe32PlusSectionTableAt = 4 + 20 + 240;
 constexpr uint64_t kSectionHeaderSize = 40;
 constexpr uint16_t kMagicPe32 = 0x10B;
 constexpr uint16_t kMagicPe32Plus = 0x20B;
@@ -41,14 +42,13 @@ ImageWalk WalkImageHeaders(const uint8_t* file, size_t size) {
         return Refuse("no-pe", "no PE signature at " + Hex(pe));
     }
     const uint16_t sections = Get16(file + pe + 6);
-    const uint64_t table = pe + kSectionTableAt;
+    // A 64-bit image's optional header is 16 bytes longer: its section table lies further on.
+    const uint16_t magic = Get16(file + pe + kOptionalMagicAt);
+    const uint64_t table =
+        pe + (magic == kMagicPe32Plus ? kPe32PlusSectionTableAt : kSectionTableAt);
     if (table + sections * kSectionHeaderSize > span) {
         return Refuse("table-past-span", "the table of " + std::to_string(sections) +
                                              " sections reaches past " + Hex(span));
-    }
-    const uint16_t magic = Get16(file + pe + kOptionalMagicAt);
-    if (magic == kMagicPe32Plus) {
-        return Refuse("pe32plus", "a PE32+ image");
     }
     uint64_t end = 0;
     for (uint64_t i = 0; i < sections; ++i) {
@@ -62,7 +62,7 @@ ImageWalk WalkImageHeaders(const uint8_t* file, size_t size) {
     ImageWalk walk;
     walk.overlayOffset = static_cast<uint32_t>(end);
     walk.verdict = ImageWalk::Verdict::Image;
-    if (magic != kMagicPe32) {
+    if (magic != kMagicPe32 && magic != kMagicPe32Plus) {
         walk.verdict = ImageWalk::Verdict::EitherWay;
         walk.code = "other-magic";
         walk.why = "optional header magic " + Hex(magic);

@@ -44,7 +44,8 @@ bool HoldsMember(const ArchiveDirectory& directory, const char* memberName) {
         const uint8_t* stored = cursor.Bytes(nameLength);
         cursor.Skip(size_t{GetU16(fixed + central_header::kExtraLengthAt)} +
                     GetU16(fixed + central_header::kCommentLengthAt));
-        if (nameLength == 0 || nameLength >= sizeof(PathBuffer)) {
+        if (nameLength == 0 || nameLength >= sizeof(PathBuffer) ||
+            std::memchr(stored, 0, nameLength) != nullptr) {
             continue;
         }
         PathBuffer name = {};

@@ -54,7 +54,8 @@ ReadResult ReadJournal(const char* journalPath, Journal& journal) {
     if (!file.Read(header, sizeof(header), &got)) {
         return ReadResult::Unreadable;
     }
-    if (got != sizeof(header) || std::memcmp(header, kMagic, sizeof(kMagic)) != 0) {
+    if (got != sizeof(header) ||
+        std::memcmp(header + journal_header::kMagicAt, kMagic, sizeof(kMagic)) != 0) {
         return ReadResult::Incomplete;
     }
     journal.packageSize = GetU64(header + journal_header::kPackageSizeAt);
@@ -98,7 +99,7 @@ bool JournalPathFor(const char* packagePath, char (&journalPath)[platform::kPath
 bool WriteJournal(const char* journalPath, uint64_t tailAt, const uint8_t* tail,
                   uint32_t tailLength) {
     uint8_t header[journal_header::kSize] = {};
-    std::memcpy(header, kMagic, sizeof(kMagic));
+    std::memcpy(header + journal_header::kMagicAt, kMagic, sizeof(kMagic));
     PutU64(header + journal_header::kPackageSizeAt, tailAt + tailLength);
     PutU64(header + journal_header::kTailAtAt, tailAt);
     PutU32(header + journal_header::kTailLengthAt, tailLength);

@@ -120,7 +120,8 @@ int PackageArchive::NextEntry(PathBuffer& path, PathBuffer& name) {
         }
         std::memcpy(name, stored, nameLength);
         name[nameLength] = '\0';
-        if (NamesDirectory(name)) {
+        // A name with a zero byte in it is no text any member of this tool is named by.
+        if (std::strlen(name) != nameLength || NamesDirectory(name)) {
             std::memset(name, 0, nameLength);
             StepOverEntry(entrySize);
             continue;

@@ -109,13 +109,13 @@ for target in "${targets[@]}"; do
   done
   runs[$target]=$(awk -F': ' '/^stat::number_of_executed_units/ { n += $2 } END { print n + 0 }' \
     "$log")
-  edges[$target]=$(grep -oE 'cov: [0-9]+' "$log" | awk '{ if ($2 > m) m = $2 } END { print m + 0 }')
-  kinds=$(grep -oE '^ERROR: finding [^:]+' "$log" | sort -u | wc -l)
+  edges[$target]=$( (grep -oE 'cov: [0-9]+' "$log" || true) | awk '{ if ($2 > m) m = $2 } END { print m + 0 }')
+  kinds=$( (grep -oE '^ERROR: finding [^:]+' "$log" || true) | sort -u | wc -l)
   crashes=$(find "$found" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'leak-*' \
     -o -name 'timeout-*' -o -name 'oom-*' \) | wc -l)
   findings[$target]=$((findings[$target] + kinds + crashes))
   for text in "$found"/*.txt; do
-    [[ -f $text ]] && echo "$target $(head -c 400 "$text")"
+    if [[ -f $text ]]; then echo "$target $(head -c 400 "$text")"; fi
   done
   for artifact in $(find "$found" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'leak-*' \
     -o -name 'timeout-*' -o -name 'oom-*' \)); do

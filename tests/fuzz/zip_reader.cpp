@@ -120,6 +120,7 @@ DirectoryWalk WalkDirectory(const Bytes& archive, const EndRecord& end) {
         entry.nameLength = Get16(p + 28);
         entry.extraLength = Get16(p + 30);
         entry.commentLength = Get16(p + 32);
+        entry.diskStart = Get16(p + 34);
         entry.localOffset = Get32(p + 42);
         if (at + entry.Size() > limit) {
             if (walk.problem.empty()) {
@@ -175,10 +176,21 @@ Soundness JudgeForAppending(const Bytes& archive, const EndRecord& end, const Di
         return {"directory-walk", walk.problem};
     }
     for (size_t i = 0; i < walk.entries.size(); ++i) {
-        if (walk.entries[i].localOffset >= end.directoryOffset) {
-            return {"local-offset",
-                    EntryLabel(i) + "'s local header offset " + Hex(walk.entries[i].localOffset) +
-                        " is not before the directory at " + Hex(end.directoryOffset)};
+        const CentralEntry& entry = walk.entries[i];
+        if (entry.diskStart != 0) {
+            return {"split-disk",
+                    EntryLabel(i) + " starts on disk " + std::to_string(entry.diskStart)};
+        }
+        if (entry.compressedSize == 0xFFFFFFFF || entry.uncompressedSize == 0xFFFFFFFF ||
+            entry.localOffset == 0xFFFFFFFF) {
+            return {"zip64", EntryLabel(i) + " holds a zip64 marker"};
+        }
+        // The local header with its name must fit before the directory.
+        if (uint64_t{entry.localOffset} + zip::kLocalFixed + entry.nameLength >
+            end.directoryOffset) {
+            return {"local-offset", EntryLabel(i) + "'s local header at " + Hex(entry.localOffset) +
+                                        " does not fit before the directory at " +
+                                        Hex(end.directoryOffset)};
         }
     }
     return {};
@@ -201,6 +213,8 @@ const ArchiveView* ViewAppendedTo(const std::vector<ArchiveView>& views, const B
     };
     // Best: the view for which a local header lies at its directory offset and, where its
     // directory and the new entry would end, an end record carrying its own fields updated.
+    // Two end records may claim the same directory; a sound one is the one to judge by.
+    const ArchiveView* matched = nullptr;
     for (const ArchiveView& view : views) {
         uint64_t at = view.end.directoryOffset;
         if (!localHeaderAt(after, at)) {
@@ -217,8 +231,14 @@ const ArchiveView* ViewAppendedTo(const std::vector<ArchiveView>& views, const B
             Get16(after.data() + endAt + 6) == view.end.directoryDisk &&
             Get16(after.data() + endAt + 8) == ((view.end.entriesOnDisk + 1) & 0xFFFF) &&
             Get16(after.data() + endAt + 10) == ((view.end.totalEntries + 1) & 0xFFFF)) {
-            return &view;
+            if (view.soundness.Sound()) {
+                return &view;
+            }
+            matched = matched != nullptr ? matched : &view;
         }
+    }
+    if (matched != nullptr) {
+        return matched;
     }
     // Else the one with a local header at its directory offset that was not there before.
     const ArchiveView* used = nullptr;
@@ -289,11 +309,12 @@ std::vector<std::string> ListedNames(const DirectoryWalk& walk) {
     std::vector<std::string> names;
     for (const CentralEntry& entry : walk.entries) {
         const std::string& stored = entry.name;
+        // A name with a zero byte in it names nothing the tool makes: it is stepped over.
         if (stored.empty() || stored.size() >= 260 || stored.back() == '/' ||
-            stored.back() == '\\') {
+            stored.back() == '\\' || stored.find('\0') != std::string::npos) {
             continue;
         }
-        std::string name = stored.substr(0, stored.find('\0'));
+        std::string name = stored;
         std::replace(name.begin(), name.end(), '/', '\\');
         names.push_back(name);
     }

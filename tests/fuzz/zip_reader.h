@@ -45,6 +45,7 @@ struct CentralEntry {
     uint16_t nameLength = 0;
     uint16_t extraLength = 0;
     uint16_t commentLength = 0;
+    uint16_t diskStart = 0;
     uint32_t localOffset = 0;
     std::string name;  // the stored bytes
     uint64_t Size() const { return zip::kCentralFixed + nameLength + extraLength + commentLength; }

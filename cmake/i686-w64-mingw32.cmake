@@ -1,20 +1,4 @@
-# Cross build for 32-bit Windows with the POSIX-thread mingw-w64 compilers.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 32-bit Windows, the programs we ship.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(KTL_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${KTL_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KTL_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${KTL_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KTL_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# No runtime DLLs beside the programs: libgcc, libstdc++ and winpthread go in statically.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
-# ctest runs the Windows programs under Wine, in the prefix that the test script prepares.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "package/byte_cursor.h"
+#include "platform/file_copy.h"
 #include "platform/filesystem.h"
 
 namespace package {
@@ -25,15 +26,7 @@ constexpr uint32_t kRawPointerAt = 20;
 
 // Copies exactly `count` bytes from the current positions; a file that ends early fails.
 bool CopyBytes(platform::File& from, platform::File& to, uint64_t count) {
-    while (count > 0) {
-        uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(count, kWorkBufferSize));
-        uint32_t got = 0;
-        if (!from.Read(g_workBuffer, want, &got) || got != want || !to.Write(g_workBuffer, got)) {
-            return false;
-        }
-        count -= got;
-    }
-    return true;
+    return platform::CopyThroughBuffer(from, to, count, g_workBuffer, kWorkBufferSize);
 }
 
 // Pads the file to a multiple of four bytes and appends the word that makes its sum zero.

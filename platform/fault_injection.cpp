@@ -1,6 +1,11 @@
 #include "platform/fault_injection.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdlib>
 
@@ -44,6 +49,12 @@ bool ShouldFail() {
     if (g_action == Action::ExitProcess) {
         std::_Exit(g_exitCode);
     }
+    // The failure carries a system error like a real one, for the callers that report it.
+#ifdef _WIN32
+    SetLastError(ERROR_IO_DEVICE);
+#else
+    errno = EIO;
+#endif
     return true;
 }
 

@@ -55,13 +55,23 @@ class File {
 
     static constexpr int kMaxPathBytes = 259;
 
+    // The system's error code (errno, or GetLastError on Windows) of the last failed operation,
+    // 0 when none failed. Closing keeps it, so a caller can report it afterwards.
+    int LastError() const { return error_; }
+
   private:
+    // Records the system's error code and returns false.
+    bool Fail();
+    // Takes `other`'s code, when it has one: a copy failed on that side.
+    bool Fail(const File& other);
+
 #ifdef _WIN32
     void* handle_ = reinterpret_cast<void*>(-1);
 #else
     int fd_ = -1;
 #endif
     char path_[kMaxPathBytes + 1] = {};
+    int error_ = 0;
 };
 
 }  // namespace platform

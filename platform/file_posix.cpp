@@ -31,11 +31,22 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
+bool File::Fail() {
+    error_ = errno != 0 ? errno : EIO;
+    return false;
+}
+
+bool File::Fail(const File& other) {
+    error_ = other.error_ != 0 ? other.error_ : error_;
+    return false;
+}
+
 bool File::Open(const char* path, Access access, Disposition disposition, Sharing) {
     Close();
     size_t length = std::strlen(path);
+    errno = length > kMaxPathBytes ? ENAMETOOLONG : 0;
     if (length > kMaxPathBytes || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
     int flags = O_CLOEXEC;
     switch (access) {
@@ -57,12 +68,12 @@ bool File::Open(const char* path, Access access, Disposition disposition, Sharin
         fd = ::open(path, flags, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        return false;
+        return Fail();
     }
     struct stat info;
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         ::close(fd);
-        return false;
+        return Fail();
     }
     fd_ = fd;
     std::memcpy(path_, path, length + 1);
@@ -76,7 +87,7 @@ bool File::IsOpen() const {
 bool File::Read(void* buffer, uint32_t size, uint32_t* got) {
     *got = 0;
     if (fd_ < 0 || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
     auto* bytes = static_cast<char*>(buffer);
     while (*got < size) {
@@ -85,7 +96,7 @@ bool File::Read(void* buffer, uint32_t size, uint32_t* got) {
             if (errno == EINTR) {
                 continue;
             }
-            return false;
+            return Fail();
         }
         if (n == 0) {
             break;
@@ -97,7 +108,7 @@ bool File::Read(void* buffer, uint32_t size, uint32_t* got) {
 
 bool File::Write(const void* data, uint32_t size) {
     if (fd_ < 0 || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
     const auto* bytes = static_cast<const char*>(data);
     uint32_t done = 0;
@@ -107,10 +118,10 @@ bool File::Write(const void* data, uint32_t size) {
             if (errno == EINTR) {
                 continue;
             }
-            return false;
+            return Fail();
         }
         if (n == 0) {
-            return false;
+            return Fail();
         }
         done += static_cast<uint32_t>(n);
     }
@@ -119,19 +130,20 @@ bool File::Write(const void* data, uint32_t size) {
 
 bool File::Seek(int64_t offset, SeekFrom from) {
     if (fd_ < 0 || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
     return ::lseek(fd_, static_cast<off_t>(offset),
-                   from == SeekFrom::Begin ? SEEK_SET : SEEK_END) >= 0;
+                   from == SeekFrom::Begin ? SEEK_SET : SEEK_END) >= 0 ||
+           Fail();
 }
 
 bool File::Position(uint64_t* position) {
     if (fd_ < 0 || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
     off_t at = ::lseek(fd_, 0, SEEK_CUR);
     if (at < 0) {
-        return false;
+        return Fail();
     }
     *position = static_cast<uint64_t>(at);
     return true;
@@ -140,7 +152,7 @@ bool File::Position(uint64_t* position) {
 bool File::Size(uint64_t* size) {
     struct stat info;
     if (fd_ < 0 || fault::ShouldFail() || ::fstat(fd_, &info) != 0) {
-        return false;
+        return Fail();
     }
     *size = static_cast<uint64_t>(info.st_size);
     return true;
@@ -149,14 +161,14 @@ bool File::Size(uint64_t* size) {
 bool File::SetEnd() {
     uint64_t at;
     if (!Position(&at) || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
-    return ::ftruncate(fd_, static_cast<off_t>(at)) == 0;
+    return ::ftruncate(fd_, static_cast<off_t>(at)) == 0 || Fail();
 }
 
 bool File::CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize) {
     if (fd_ < 0 || to.fd_ < 0 || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
     // The kernel copies without the bytes passing through this process, and may share
     // extents where the file system can.
@@ -167,10 +179,10 @@ bool File::CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize
         }
         if (n < 0 &&
             (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
-            return CopyThroughBuffer(*this, to, count, buffer, bufferSize);
+            return CopyThroughBuffer(*this, to, count, buffer, bufferSize) || Fail(to);
         }
         if (n <= 0) {
-            return false;  // an error, or the source ended early
+            return Fail();  // an error, or the source ended early
         }
         count -= static_cast<uint64_t>(n);
     }
@@ -179,9 +191,9 @@ bool File::CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize
 
 bool File::Flush() {
     if (fd_ < 0 || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
-    return ::fsync(fd_) == 0;
+    return ::fsync(fd_) == 0 || Fail();
 }
 
 bool File::Close() {
@@ -191,6 +203,7 @@ bool File::Close() {
     bool failed = fault::ShouldFail();
     // The descriptor is gone after close() whatever it reports; never retry it.
     if (::close(fd_) != 0) {
+        error_ = errno;
         failed = true;
     }
     fd_ = -1;

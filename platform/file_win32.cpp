@@ -33,11 +33,23 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
+bool File::Fail() {
+    DWORD code = GetLastError();
+    error_ = static_cast<int>(code != 0 ? code : ERROR_WRITE_FAULT);
+    return false;
+}
+
+bool File::Fail(const File& other) {
+    error_ = other.error_ != 0 ? other.error_ : error_;
+    return false;
+}
+
 bool File::Open(const char* path, Access access, Disposition disposition, Sharing sharing) {
     Close();
     size_t length = std::strlen(path);
+    SetLastError(length > kMaxPathBytes ? ERROR_FILENAME_EXCED_RANGE : 0);
     if (length > kMaxPathBytes || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
     DWORD desired = 0;
     switch (access) {
@@ -61,12 +73,12 @@ bool File::Open(const char* path, Access access, Disposition disposition, Sharin
         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
             FILE_ATTRIBUTE_READONLY) {
         SetLastError(ERROR_ACCESS_DENIED);
-        return false;
+        return Fail();
     }
     HANDLE handle =
         CreateFileA(path, desired, share, nullptr, create, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return false;
+        return Fail();
     }
     handle_ = handle;
     std::memcpy(path_, path, length + 1);
@@ -80,13 +92,13 @@ bool File::IsOpen() const {
 bool File::Read(void* buffer, uint32_t size, uint32_t* got) {
     *got = 0;
     if (!IsOpen() || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
     auto* bytes = static_cast<char*>(buffer);
     while (*got < size) {
         DWORD n = 0;
         if (!ReadFile(AsHandle(handle_), bytes + *got, size - *got, &n, nullptr)) {
-            return false;
+            return Fail();
         }
         if (n == 0) {
             break;
@@ -98,14 +110,14 @@ bool File::Read(void* buffer, uint32_t size, uint32_t* got) {
 
 bool File::Write(const void* data, uint32_t size) {
     if (!IsOpen() || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
     const auto* bytes = static_cast<const char*>(data);
     uint32_t done = 0;
     while (done < size) {
         DWORD n = 0;
         if (!WriteFile(AsHandle(handle_), bytes + done, size - done, &n, nullptr) || n == 0) {
-            return false;
+            return Fail();
         }
         done += n;
     }
@@ -114,22 +126,23 @@ bool File::Write(const void* data, uint32_t size) {
 
 bool File::Seek(int64_t offset, SeekFrom from) {
     if (!IsOpen() || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
     LARGE_INTEGER distance;
     distance.QuadPart = offset;
     return SetFilePointerEx(AsHandle(handle_), distance, nullptr,
-                            from == SeekFrom::Begin ? FILE_BEGIN : FILE_END) != 0;
+                            from == SeekFrom::Begin ? FILE_BEGIN : FILE_END) != 0 ||
+           Fail();
 }
 
 bool File::Position(uint64_t* position) {
     if (!IsOpen() || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
     LARGE_INTEGER zero{};
     LARGE_INTEGER at;
     if (!SetFilePointerEx(AsHandle(handle_), zero, &at, FILE_CURRENT)) {
-        return false;
+        return Fail();
     }
     *position = static_cast<uint64_t>(at.QuadPart);
     return true;
@@ -138,7 +151,7 @@ bool File::Position(uint64_t* position) {
 bool File::Size(uint64_t* size) {
     LARGE_INTEGER value;
     if (!IsOpen() || fault::ShouldFail() || !GetFileSizeEx(AsHandle(handle_), &value)) {
-        return false;
+        return Fail();
     }
     *size = static_cast<uint64_t>(value.QuadPart);
     return true;
@@ -146,23 +159,23 @@ bool File::Size(uint64_t* size) {
 
 bool File::SetEnd() {
     if (!IsOpen() || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
-    return SetEndOfFile(AsHandle(handle_)) != 0;
+    return SetEndOfFile(AsHandle(handle_)) != 0 || Fail();
 }
 
 bool File::CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize) {
     if (!IsOpen() || !to.IsOpen() || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
-    return CopyThroughBuffer(*this, to, count, buffer, bufferSize);
+    return CopyThroughBuffer(*this, to, count, buffer, bufferSize) || Fail(to);
 }
 
 bool File::Flush() {
     if (!IsOpen() || fault::ShouldFail()) {
-        return false;
+        return Fail();
     }
-    return FlushFileBuffers(AsHandle(handle_)) != 0;
+    return FlushFileBuffers(AsHandle(handle_)) != 0 || Fail();
 }
 
 bool File::Close() {
@@ -171,6 +184,7 @@ bool File::Close() {
     }
     bool failed = fault::ShouldFail();
     if (!CloseHandle(AsHandle(handle_))) {
+        error_ = static_cast<int>(GetLastError());
         failed = true;
     }
     handle_ = INVALID_HANDLE_VALUE;

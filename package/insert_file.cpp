@@ -22,7 +22,6 @@
 #include "package/package_layout.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
-#include "platform/multibyte.h"
 #include "res/message_ids.h"
 
 namespace package {

@@ -17,8 +17,9 @@ import zlib
 
 import test_ktl
 from test_ktl import (CENTRAL_SIGNATURE, EXIT_DECLINED, EXIT_DUPLICATE, EXIT_FAILED, EXIT_OK,
-                      SAMPLE_MEMBERS, KtlTestCase, cut_archive, find_end_record, flip_byte, mtp,
-                      parse_central_directory, parse_end_record, read_members, to_tool_path)
+                      EXIT_OUTPUT, SAMPLE_MEMBERS, KtlTestCase, cut_archive, find_end_record,
+                      flip_byte, mtp, parse_central_directory, parse_end_record, read_members,
+                      to_tool_path)
 from malformed_packages import CASES, Archive, Refused, package
 
 EXIT_NO_MEMBER = 5
@@ -223,7 +224,7 @@ class ExtractTests(MembersTestCase):
         self.assertRefused(result, EXIT_FAILED, "Zor/bin/zor.cfg", "CRC")
         self.assertEqual(self.work_listing(), ["pkg.exe"])
 
-    def test_directory_and_other_methods_are_refused(self):
+    def test_directory_other_methods_and_the_package_as_output_are_refused(self):
         members = SAMPLE_MEMBERS + [("Zor/other.bin", b"x" * 100, zipfile.ZIP_STORED)]
         unsealed = bytearray(mtp.build_package(members, seal=False))
         # Method 12 (bzip2) in the local header and the central entry.
@@ -233,11 +234,16 @@ class ExtractTests(MembersTestCase):
         central = unsealed.rfind(CENTRAL_SIGNATURE + b"\x14")
         self.assertTrue(unsealed[central + 46:].startswith(b"Zor/other.bin"))
         struct.pack_into("<H", unsealed, central + 10, 12)
-        path = self.write("pkg.exe", mtp.seal(unsealed))
-        for member, says in (("Zor/bin/", "directory"), ("zor/OTHER.BIN", "method 12")):
-            result = self.ktl("extract", to_tool_path(path), member,
-                              "-o", to_tool_path(self.path("out")))
-            self.assertRefused(result, EXIT_FAILED, member, says)
+        sealed = mtp.seal(unsealed)
+        path = self.write("pkg.exe", sealed)
+        out = to_tool_path(self.path("out"))
+        for member, output, code, says in (
+                ("Zor/bin/", out, EXIT_FAILED, "directory"),
+                ("zor/OTHER.BIN", out, EXIT_FAILED, "method 12"),
+                ("Zor/readme.txt", to_tool_path(path), EXIT_OUTPUT, "pkg.exe")):
+            result = self.ktl("extract", to_tool_path(path), member, "-o", output)
+            self.assertRefused(result, code, member, says)
+            self.assertFileUnchanged(path, sealed)
             self.assertEqual(self.work_listing(), ["pkg.exe"])
 
 

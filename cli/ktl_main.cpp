@@ -4,6 +4,8 @@
 #include <string>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -11,7 +13,9 @@
 
 #include "cli/message_text.h"
 #include "package/insert_file.h"
+#include "package/member_extract.h"
 #include "package/member_name.h"
+#include "package/member_rewrite.h"
 #include "package/package_archive.h"
 #include "package/package_inspect.h"
 #include "platform/filesystem.h"
@@ -23,8 +27,11 @@ constexpr int kExitUsage = 64;
 constexpr const char* kVersion = "ktl 1.0.0";
 
 constexpr const char* kUsage =
-    "usage: ktl insert PACKAGE FILE [-o NEW_PACKAGE] [-n MEMBER_NAME] [--yes | --no]\n"
-    "       ktl list PACKAGE\n"
+    "usage: ktl insert PACKAGE FILE [-o NEW_PACKAGE] [-n MEMBER_NAME] [--yes | --no] "
+    "[--replace]\n"
+    "       ktl remove PACKAGE MEMBER [-o NEW_PACKAGE] [--yes | --no]\n"
+    "       ktl extract PACKAGE MEMBER [-o FILE]\n"
+    "       ktl list PACKAGE [--long]\n"
     "       ktl verify PACKAGE\n"
     "       ktl --help | --version\n"
     "\n"
@@ -32,12 +39,18 @@ constexpr const char* kUsage =
     "        package again: in place, or as NEW_PACKAGE with -o. The member takes the\n"
     "        file's own name unless -n names it. --yes or --no answers the question asked\n"
     "        of a damaged package; without them ktl asks, or takes No when standard input\n"
-    "        is not a terminal.\n"
-    "list    prints every member of the package's member archive, one a line, as stored.\n"
+    "        is not a terminal. --replace puts the file in the place of a member of the\n"
+    "        same name instead of refusing it.\n"
+    "remove  takes MEMBER out of the package and seals it again, in place or as\n"
+    "        NEW_PACKAGE; the other members' records stay byte for byte.\n"
+    "extract writes the bytes of MEMBER to FILE, or to standard output, checking its CRC.\n"
+    "list    prints every member of the package's member archive, one a line, as stored;\n"
+    "        with --long also its method, compressed size, size and CRC-32.\n"
     "verify  checks the package checksum, the image end, the end record and every member.\n"
     "\n"
+    "MEMBER matches without regard to case, with / and \\ alike.\n"
     "Exit status: 0 success; 1 failed; 2 damaged package not continued; 3 a member of that\n"
-    "name exists; 4 the output package cannot be created; 64 usage error.\n";
+    "name exists; 4 the output cannot be created; 5 no member of that name; 64 usage error.\n";
 
 // Whether someone can answer a question on standard input. On Windows the NUL device passes
 // _isatty, so only a real console counts.
@@ -138,6 +151,8 @@ std::string InsertFailure(const package::InsertDetail& detail, const TerminalPro
             return "not enough memory";
         case InsertStep::Duplicate:
             return prompter.Refusal();
+        case InsertStep::NoSuchMember:
+            return "no member of that name";
         case InsertStep::AddMember:
             return ArchiveFailure(detail.archiveError, package, file);
         case InsertStep::Rebuild:
@@ -151,70 +166,250 @@ std::string InsertFailure(const package::InsertDetail& detail, const TerminalPro
     return "failed";
 }
 
-int Insert(int argc, char** argv) {
+// The arguments of a command; which options it takes is the command's to say.
+struct Arguments {
     const char* positional[2] = {};
     int positionalCount = 0;
     const char* output = nullptr;
     const char* member = nullptr;
     Answer answer = Answer::Ask;
+    bool replace = false;
+    bool longList = false;
+};
+
+enum Option : unsigned {
+    kOutput = 1,
+    kMemberName = 2,
+    kAnswer = 4,
+    kReplace = 8,
+    kLong = 16,
+};
+
+// 0 when the arguments fit the command's options and count, else the usage status.
+int ParseArguments(int argc, char** argv, unsigned options, int positionalCount, const char* needs,
+                   Arguments& args) {
     for (int i = 0; i < argc; ++i) {
         const char* arg = argv[i];
-        if (std::strcmp(arg, "-o") == 0 || std::strcmp(arg, "-n") == 0) {
+        const bool output = std::strcmp(arg, "-o") == 0;
+        if ((output && (options & kOutput)) ||
+            (std::strcmp(arg, "-n") == 0 && (options & kMemberName))) {
             if (i + 1 >= argc) {
                 return Usage("an option lacks its value");
             }
-            (arg[1] == 'o' ? output : member) = argv[++i];
-        } else if (std::strcmp(arg, "--yes") == 0 || std::strcmp(arg, "--no") == 0) {
+            (output ? args.output : args.member) = argv[++i];
+        } else if ((std::strcmp(arg, "--yes") == 0 || std::strcmp(arg, "--no") == 0) &&
+                   (options & kAnswer)) {
             Answer given = arg[2] == 'y' ? Answer::Yes : Answer::No;
-            if (answer != Answer::Ask && answer != given) {
+            if (args.answer != Answer::Ask && args.answer != given) {
                 return Usage("--yes and --no exclude each other");
             }
-            answer = given;
+            args.answer = given;
+        } else if (std::strcmp(arg, "--replace") == 0 && (options & kReplace)) {
+            args.replace = true;
+        } else if (std::strcmp(arg, "--long") == 0 && (options & kLong)) {
+            args.longList = true;
         } else if (arg[0] == '-' && arg[1] != '\0') {
             return Usage("unknown option");
-        } else if (positionalCount < 2) {
-            positional[positionalCount++] = arg;
+        } else if (args.positionalCount < positionalCount) {
+            args.positional[args.positionalCount++] = arg;
         } else {
             return Usage("too many arguments");
         }
     }
-    if (positionalCount != 2) {
-        return Usage("insert needs PACKAGE and FILE");
+    return args.positionalCount == positionalCount ? 0 : Usage(needs);
+}
+
+bool InPlace(const char* output, const char* packagePath) {
+    return output == nullptr || output[0] == '\0' || platform::SamePathText(output, packagePath);
+}
+
+int Insert(int argc, char** argv) {
+    Arguments args;
+    if (int usage = ParseArguments(argc, argv, kOutput | kMemberName | kAnswer | kReplace, 2,
+                                   "insert needs PACKAGE and FILE", args)) {
+        return usage;
     }
-    const char* packagePath = positional[0];
-    const char* filePath = positional[1];
-    if (member == nullptr) {
-        member = package::MemberNameFromPath(filePath);
-    }
-    TerminalPrompter prompter(answer);
+    const char* packagePath = args.positional[0];
+    const char* filePath = args.positional[1];
+    const char* output = args.output;
+    const char* member =
+        args.member != nullptr ? args.member : package::MemberNameFromPath(filePath);
+    TerminalPrompter prompter(args.answer);
     package::InsertDetail detail;
-    package::InsertResult result =
-        package::InsertFileIntoPackage(packagePath, filePath, member, output, prompter, &detail);
+    package::InsertResult result = package::InsertFileIntoPackage(
+        packagePath, filePath, member, output, prompter, &detail,
+        args.replace ? package::SameName::Replace : package::SameName::Refuse);
     if (result < 0) {
         std::fprintf(stderr, "ktl: cannot insert %s into %s: %s\n", Quoted(filePath).c_str(),
                      Quoted(packagePath).c_str(),
                      InsertFailure(detail, prompter, packagePath, filePath, output).c_str());
         return -result;
     }
-    const bool inPlace =
-        output == nullptr || output[0] == '\0' || platform::SamePathText(output, packagePath);
-    std::printf("inserted %s as member \"%s\" into %s (%d bytes rebuilt)\n",
-                Quoted(filePath).c_str(), member, Quoted(inPlace ? packagePath : output).c_str(),
+    std::printf("inserted %s as member \"%s\" into %s", Quoted(filePath).c_str(), member,
+                Quoted(InPlace(output, packagePath) ? packagePath : output).c_str());
+    if (detail.replaced != 0) {
+        std::printf(", replacing %u member%s of that name", static_cast<unsigned>(detail.replaced),
+                    detail.replaced == 1 ? "" : "s");
+    }
+    std::printf(" (%d bytes rebuilt)\n", result);
+    return 0;
+}
+
+int Remove(int argc, char** argv) {
+    Arguments args;
+    if (int usage = ParseArguments(argc, argv, kOutput | kAnswer, 2,
+                                   "remove needs PACKAGE and MEMBER", args)) {
+        return usage;
+    }
+    const char* packagePath = args.positional[0];
+    const char* member = args.positional[1];
+    TerminalPrompter prompter(args.answer);
+    package::InsertDetail detail;
+    package::InsertResult result =
+        package::RemoveMemberFromPackage(packagePath, member, args.output, prompter, &detail);
+    if (result < 0) {
+        std::string reason;
+        if (detail.step == package::InsertStep::NoSuchMember) {
+            reason = "no member of that name";
+        } else if (detail.step == package::InsertStep::BadArguments) {
+            reason =
+                "a path or the member name is too long (259 bytes at most), or the member "
+                "name is empty";
+        } else {
+            reason = InsertFailure(detail, prompter, packagePath, member, args.output);
+        }
+        std::fprintf(stderr, "ktl: cannot remove member %s from %s: %s\n", Quoted(member).c_str(),
+                     Quoted(packagePath).c_str(), reason.c_str());
+        return -result;
+    }
+    std::printf("removed member %s from %s (%d bytes rebuilt)\n", Quoted(member).c_str(),
+                Quoted(InPlace(args.output, packagePath) ? packagePath : args.output).c_str(),
                 result);
     return 0;
 }
 
-int List(int argc, char** argv) {
-    if (argc != 1) {
-        return Usage("list needs exactly one PACKAGE");
+std::string ExtractFailure(const package::ExtractDetail& detail, const char* package,
+                           const char* output) {
+    using package::ExtractStep;
+    switch (detail.step) {
+        case ExtractStep::BadArguments:
+            return "a path or the member name is too long (259 bytes at most), or the member "
+                   "name is empty";
+        case ExtractStep::Recover:
+            return "an earlier change to " + Quoted(package) +
+                   " was interrupted and cannot be rolled back (is it read-only?)";
+        case ExtractStep::OpenPackage:
+            return "cannot open or read " + Quoted(package);
+        case ExtractStep::NotAnImage:
+            return Quoted(package) + " is not a PE executable image, or its headers are damaged";
+        case ExtractStep::NoOverlay:
+            return Quoted(package) + " holds no member archive behind its image";
+        case ExtractStep::BadArchive:
+            return Quoted(package) +
+                   " is refused: " + package::DescribeArchiveFault(detail.archiveFault);
+        case ExtractStep::NoSuchMember:
+            return "no member of that name";
+        case ExtractStep::DirectoryMember:
+            return "it is a directory member, which holds no bytes";
+        case ExtractStep::Encrypted:
+            return "the member is encrypted";
+        case ExtractStep::UnsupportedMethod:
+            return "its compression method " + std::to_string(detail.method) +
+                   " is neither stored (0) nor deflated (8)";
+        case ExtractStep::DamagedMember:
+            return "its local header or its compressed data is damaged";
+        case ExtractStep::CrcMismatch:
+            return "its bytes do not match its CRC-32 or size";
+        case ExtractStep::CreateOutput:
+            return "cannot create " + Quoted(output != nullptr ? output : "") +
+                   " (it must not be the package)";
+        case ExtractStep::WriteOutput:
+            return output != nullptr ? "cannot write " + Quoted(output)
+                                     : std::string("cannot write to standard output");
+        case ExtractStep::OutOfMemory:
+            return "not enough memory";
+        case ExtractStep::None:
+            break;
     }
+    return "failed";
+}
+
+class StandardOutputSink : public package::MemberSink {
+  public:
+    bool Write(const uint8_t* data, uint32_t size) override {
+        return std::fwrite(data, 1, size, stdout) == size;
+    }
+};
+
+int Extract(int argc, char** argv) {
+    Arguments args;
+    if (int usage =
+            ParseArguments(argc, argv, kOutput, 2, "extract needs PACKAGE and MEMBER", args)) {
+        return usage;
+    }
+    const char* packagePath = args.positional[0];
+    const char* member = args.positional[1];
+    package::ExtractDetail detail;
+    package::ExtractResult result;
+    if (args.output != nullptr) {
+        result = package::ExtractMemberToFile(packagePath, member, args.output, &detail);
+    } else {
+#ifdef _WIN32
+        _setmode(_fileno(stdout), _O_BINARY);
+#endif
+        StandardOutputSink sink;
+        result = package::ExtractMember(packagePath, member, sink, &detail);
+        if (result == 0 && std::fflush(stdout) != 0) {
+            detail.step = package::ExtractStep::WriteOutput;
+            result = package::kInsertFailed;
+        }
+    }
+    if (result < 0) {
+        std::fprintf(stderr, "ktl: cannot extract member %s from %s: %s\n", Quoted(member).c_str(),
+                     Quoted(packagePath).c_str(),
+                     ExtractFailure(detail, packagePath, args.output).c_str());
+        return -result;
+    }
+    if (args.output != nullptr) {
+        std::printf("extracted member %s from %s to %s\n", Quoted(member).c_str(),
+                    Quoted(packagePath).c_str(), Quoted(args.output).c_str());
+    }
+    return 0;
+}
+
+const char* MethodLabel(uint16_t method, char (&number)[8]) {
+    switch (method) {
+        case package::kStoredMethod:
+            return "stored";
+        case package::kDeflateMethod:
+            return "deflated";
+    }
+    std::snprintf(number, sizeof(number), "%u", static_cast<unsigned>(method));
+    return number;
+}
+
+int List(int argc, char** argv) {
+    Arguments args;
+    if (int usage = ParseArguments(argc, argv, kLong, 1, "list needs exactly one PACKAGE", args)) {
+        return usage;
+    }
+    const char* packagePath = args.positional[0];
     package::PackageContents contents;
     std::string problem;
-    if (!package::ReadPackageContents(argv[0], contents, problem)) {
-        std::fprintf(stderr, "ktl: cannot list %s: %s\n", Quoted(argv[0]).c_str(), problem.c_str());
+    if (!package::ReadPackageContents(packagePath, contents, problem)) {
+        std::fprintf(stderr, "ktl: cannot list %s: %s\n", Quoted(packagePath).c_str(),
+                     problem.c_str());
         return 1;
     }
     for (const package::PackageMember& member : contents.members) {
+        if (args.longList) {
+            // Fixed widths: the name always begins in column 41, whatever it holds.
+            char number[8];
+            std::printf("%-8s %10lu %10lu %08lx ", MethodLabel(member.method, number),
+                        static_cast<unsigned long>(member.compressedSize),
+                        static_cast<unsigned long>(member.uncompressedSize),
+                        static_cast<unsigned long>(member.crc32));
+        }
         std::fwrite(member.name.data(), 1, member.name.size(), stdout);
         std::fputc('\n', stdout);
     }
@@ -256,6 +451,10 @@ int main(int argc, char** argv) {
     int status = 0;
     if (std::strcmp(command, "insert") == 0) {
         status = Insert(argc - 2, argv + 2);
+    } else if (std::strcmp(command, "remove") == 0) {
+        status = Remove(argc - 2, argv + 2);
+    } else if (std::strcmp(command, "extract") == 0) {
+        status = Extract(argc - 2, argv + 2);
     } else if (std::strcmp(command, "list") == 0) {
         status = List(argc - 2, argv + 2);
     } else if (std::strcmp(command, "verify") == 0) {

@@ -111,6 +111,10 @@ const char* DescribeArchiveFault(ArchiveFault fault) {
         case ArchiveFault::LocalHeaderPastDirectory:
             return "a central directory entry names a local header that does not lie before "
                    "the directory";
+        case ArchiveFault::LocalRecordShared:
+            return "two central directory entries name the same local header";
+        case ArchiveFault::LocalRecordDamaged:
+            return "a local header is missing, or its member runs into the next one";
     }
     return "the member archive is damaged";
 }

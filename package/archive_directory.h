@@ -14,14 +14,17 @@ namespace package {
 
 enum class ArchiveFault {
     None,
-    Unreadable,               // the file cannot be read
-    NoEndRecord,              // no end record behind the image
-    DirectoryNotAtEndRecord,  // offset + size of the directory is not the end record's position
-    MultiDisk,                // disk numbers other than 0
-    Zip64,                    // a field holds the zip64 marker
-    EntryDamaged,             // an entry does not fit the directory or lacks its signature
-    EntryCountMismatch,       // the entries do not fill the directory, or their number differs
-    LocalHeaderPastDirectory  // an entry's local record does not lie before the directory
+    Unreadable,                // the file cannot be read
+    NoEndRecord,               // no end record behind the image
+    DirectoryNotAtEndRecord,   // offset + size of the directory is not the end record's position
+    MultiDisk,                 // disk numbers other than 0
+    Zip64,                     // a field holds the zip64 marker
+    EntryDamaged,              // an entry does not fit the directory or lacks its signature
+    EntryCountMismatch,        // the entries do not fill the directory, or their number differs
+    LocalHeaderPastDirectory,  // an entry's local record does not lie before the directory
+    // Found only where members move (local_records.h):
+    LocalRecordShared,   // two entries name the same local record
+    LocalRecordDamaged,  // a local header is missing, or its member runs into the next record
 };
 
 struct ArchiveDirectory {

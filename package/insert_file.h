@@ -15,6 +15,8 @@ constexpr InsertResult kInsertFailed = -1;
 constexpr InsertResult kInsertDeclined = -2;
 constexpr InsertResult kInsertDuplicate = -3;
 constexpr InsertResult kInsertCannotCreateOutput = -4;
+// Removing or extracting: the archive holds no member of that name.
+constexpr InsertResult kNoSuchMember = -5;
 
 // The one question and the one refusal the operation raises itself, by message number. The
 // caller answers them on the thread that runs the insert.
@@ -39,6 +41,7 @@ enum class InsertStep {
     NoOverlay,     // nothing behind the image, or the overlay cannot be copied out
     BadArchive,    // the member archive breaks a consistency rule (see the archive fault)
     Duplicate,     // a member of the same name exists
+    NoSuchMember,  // no member of that name to remove
     AddMember,     // the file cannot be added (see the archive error)
     Rebuild,       // the package cannot be written back
     CreateOutput,  // the output package file cannot be created
@@ -49,12 +52,18 @@ struct InsertDetail {
     InsertStep step = InsertStep::None;
     int archiveError = 0;  // a package::ArchiveError, for InsertStep::AddMember
     ArchiveFault archiveFault = ArchiveFault::None;  // for InsertStep::BadArchive
+    uint32_t replaced = 0;  // members of the same name that the new one replaced
 };
 
+// What an insert does when a file member of the same name exists: refuse, or take its place.
+enum class SameName { Refuse, Replace };
+
 // Without a member name the member takes the file's base name; without an output path, or
-// with one equal to the package path, the package is rewritten in place.
+// with one equal to the package path, the package is rewritten in place. Replacing, every
+// file member of that name is removed and the new one appended, in one rewrite.
 InsertResult InsertFileIntoPackage(const char* packagePath, const char* filePath,
                                    const char* memberName, const char* outputPath,
-                                   InsertPrompter& prompter, InsertDetail* detail = nullptr);
+                                   InsertPrompter& prompter, InsertDetail* detail = nullptr,
+                                   SameName sameName = SameName::Refuse);
 
 }  // namespace package

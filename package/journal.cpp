@@ -2,10 +2,11 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
-#include <memory>
 
 #include "package/byte_cursor.h"
+#include "package/package_layout.h"
 
 namespace package {
 namespace {
@@ -23,6 +24,7 @@ constexpr uint32_t kTailLengthAt = 24;
 constexpr uint32_t kCrcAt = 28;
 constexpr uint32_t kSize = 32;
 }  // namespace journal_header
+static_assert(journal_header::kSize == kJournalTailAt);
 
 void PutU64(uint8_t* at, uint64_t value) {
     PutU32(at, static_cast<uint32_t>(value));
@@ -33,10 +35,10 @@ uint64_t GetU64(const uint8_t* at) {
     return GetU32(at) | (uint64_t{GetU32(at + 4)} << 32);
 }
 
+// What a journal's header says; the saved tail itself stays in the file and is streamed.
 struct Journal {
     uint64_t packageSize = 0;
     uint64_t tailAt = 0;
-    std::unique_ptr<uint8_t[]> tail;
     uint32_t tailLength = 0;
 };
 
@@ -65,23 +67,61 @@ ReadResult ReadJournal(const char* journalPath, Journal& journal) {
         journal.tailAt + journal.tailLength != journal.packageSize) {
         return ReadResult::Incomplete;
     }
-    journal.tail = std::make_unique<uint8_t[]>(journal.tailLength + 1);
-    if (!file.Read(journal.tail.get(), journal.tailLength, &got)) {
-        return ReadResult::Unreadable;
-    }
+    // The tail may be large: its CRC is taken a buffer at a time.
     uLong crc = crc32(0, header, journal_header::kCrcAt);
-    crc = crc32(crc, journal.tail.get(), got);
-    if (got != journal.tailLength || crc != GetU32(header + journal_header::kCrcAt)) {
-        return ReadResult::Incomplete;
+    uint32_t left = journal.tailLength;
+    while (left > 0) {
+        if (!file.Read(WorkBuffer(), std::min(left, kWorkBufferSize), &got)) {
+            return ReadResult::Unreadable;
+        }
+        if (got == 0) {
+            return ReadResult::Incomplete;
+        }
+        crc = crc32(crc, WorkBuffer(), got);
+        left -= got;
     }
-    return ReadResult::Complete;
+    return crc == GetU32(header + journal_header::kCrcAt) ? ReadResult::Complete
+                                                          : ReadResult::Incomplete;
 }
 
-bool Restore(platform::File& package, const Journal& journal) {
-    return package.Seek(static_cast<int64_t>(journal.tailAt), platform::SeekFrom::Begin) &&
-           package.Write(journal.tail.get(), journal.tailLength) &&
+bool Restore(platform::File& package, const char* journalPath, const Journal& journal) {
+    platform::File file;
+    return file.Open(journalPath, platform::Access::Read, platform::Disposition::OpenExisting) &&
+           file.Seek(kJournalTailAt, platform::SeekFrom::Begin) &&
+           package.Seek(static_cast<int64_t>(journal.tailAt), platform::SeekFrom::Begin) &&
+           file.CopyTo(package, journal.tailLength, WorkBuffer(), kWorkBufferSize) &&
            package.Seek(static_cast<int64_t>(journal.packageSize), platform::SeekFrom::Begin) &&
            package.SetEnd() && package.Flush();
+}
+
+// Writes a journal whose tail `writeTail` supplies: it writes the tail's bytes to the journal
+// at its position and returns their CRC-32 continued from the one it is given, or false.
+template <typename TailWriter>
+bool WriteJournalWith(const char* journalPath, uint64_t tailAt, uint32_t tailLength,
+                      TailWriter&& writeTail) {
+    uint8_t header[journal_header::kSize] = {};
+    std::memcpy(header + journal_header::kMagicAt, kMagic, sizeof(kMagic));
+    PutU64(header + journal_header::kPackageSizeAt, tailAt + tailLength);
+    PutU64(header + journal_header::kTailAtAt, tailAt);
+    PutU32(header + journal_header::kTailLengthAt, tailLength);
+    uLong crc = crc32(0, header, journal_header::kCrcAt);
+
+    platform::File journal;
+    if (!journal.Open(journalPath, platform::Access::Write, platform::Disposition::CreateAlways)) {
+        return false;
+    }
+    // The CRC goes in last, after the rest is on the disk: until it is, the journal reads as
+    // incomplete, whatever order the disk wrote the blocks in.
+    uint8_t crcBytes[4];
+    bool ok = journal.Write(header, sizeof(header)) && writeTail(journal, &crc) && journal.Flush();
+    PutU32(crcBytes, static_cast<uint32_t>(crc));
+    ok = ok && journal.Seek(journal_header::kCrcAt, platform::SeekFrom::Begin) &&
+         journal.Write(crcBytes, sizeof(crcBytes)) && journal.Flush();
+    ok = journal.Close() && ok && platform::FlushDirectoryOf(journalPath);
+    if (!ok) {
+        platform::DeletePath(journalPath);
+    }
+    return ok;
 }
 
 }  // namespace
@@ -98,35 +138,45 @@ bool JournalPathFor(const char* packagePath, char (&journalPath)[platform::kPath
 
 bool WriteJournal(const char* journalPath, uint64_t tailAt, const uint8_t* tail,
                   uint32_t tailLength) {
-    uint8_t header[journal_header::kSize] = {};
-    std::memcpy(header + journal_header::kMagicAt, kMagic, sizeof(kMagic));
-    PutU64(header + journal_header::kPackageSizeAt, tailAt + tailLength);
-    PutU64(header + journal_header::kTailAtAt, tailAt);
-    PutU32(header + journal_header::kTailLengthAt, tailLength);
-    uLong crc = crc32(0, header, journal_header::kCrcAt);
-    crc = crc32(crc, tail, tailLength);
-    uint8_t crcBytes[4];
-    PutU32(crcBytes, static_cast<uint32_t>(crc));
+    return WriteJournalWith(journalPath, tailAt, tailLength,
+                            [&](platform::File& journal, uLong* crc) {
+                                *crc = crc32(*crc, tail, tailLength);
+                                return journal.Write(tail, tailLength);
+                            });
+}
 
-    platform::File journal;
-    if (!journal.Open(journalPath, platform::Access::Write, platform::Disposition::CreateAlways)) {
+bool WriteJournalFrom(const char* journalPath, platform::File& package, uint64_t tailAt,
+                      uint32_t* tailSum) {
+    uint64_t size = 0;
+    if (!package.Size(&size) || size < tailAt || size >= kPackageSizeLimit ||
+        !package.Seek(static_cast<int64_t>(tailAt), platform::SeekFrom::Begin)) {
         return false;
     }
-    // The CRC goes in last, after the rest is on the disk: until it is, the journal reads as
-    // incomplete, whatever order the disk wrote the blocks in.
-    bool ok = journal.Write(header, sizeof(header)) && journal.Write(tail, tailLength) &&
-              journal.Flush() && journal.Seek(journal_header::kCrcAt, platform::SeekFrom::Begin) &&
-              journal.Write(crcBytes, sizeof(crcBytes)) && journal.Flush();
-    ok = journal.Close() && ok && platform::FlushDirectoryOf(journalPath);
-    if (!ok) {
-        platform::DeletePath(journalPath);
-    }
-    return ok;
+    const uint32_t tailLength = static_cast<uint32_t>(size - tailAt);
+    *tailSum = 0;
+    return WriteJournalWith(
+        journalPath, tailAt, tailLength, [&](platform::File& journal, uLong* crc) {
+            uint64_t position = tailAt;
+            for (uint32_t left = tailLength; left > 0;) {
+                uint32_t got = 0;
+                uint32_t want = std::min(left, kWorkBufferSize);
+                if (!package.Read(WorkBuffer(), want, &got) || got != want ||
+                    !journal.Write(WorkBuffer(), got)) {
+                    return false;
+                }
+                *crc = crc32(*crc, WorkBuffer(), got);
+                *tailSum = AddChecksumBytesAt(*tailSum, WorkBuffer(), got, position);
+                position += got;
+                left -= got;
+            }
+            return true;
+        });
 }
 
 bool RollBack(platform::File& package, const char* journalPath) {
     Journal journal;
-    return ReadJournal(journalPath, journal) == ReadResult::Complete && Restore(package, journal);
+    return ReadJournal(journalPath, journal) == ReadResult::Complete &&
+           Restore(package, journalPath, journal);
 }
 
 bool DeleteJournal(const char* journalPath) {
@@ -150,7 +200,7 @@ Recovery RecoverPackage(const char* packagePath) {
     platform::File package;
     if (!package.Open(packagePath, platform::Access::ReadWrite,
                       platform::Disposition::OpenExisting) ||
-        !Restore(package, journal) || !package.Close()) {
+        !Restore(package, journalPath, journal) || !package.Close()) {
         return Recovery::Failed;
     }
     return DeleteJournal(journalPath) ? Recovery::RolledBack : Recovery::Failed;

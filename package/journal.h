@@ -20,6 +20,16 @@ bool JournalPathFor(const char* packagePath, char (&journalPath)[platform::kPath
 bool WriteJournal(const char* journalPath, uint64_t tailAt, const uint8_t* tail,
                   uint32_t tailLength);
 
+// The same, for a tail too large to hold: it is read from `package` itself, from `tailAt` to
+// its end. `tailSum` receives the tail's share of the package checksum, so that the caller
+// need not read it again.
+bool WriteJournalFrom(const char* journalPath, platform::File& package, uint64_t tailAt,
+                      uint32_t* tailSum);
+
+// Where the saved tail begins inside a journal: the package's byte at `tailAt` + i lies at
+// kJournalTailAt + i, for a rewrite that moves bytes the package no longer holds.
+constexpr uint64_t kJournalTailAt = 32;
+
 // Puts the journal's tail back into `package` and restores its size, flushed to disk.
 bool RollBack(platform::File& package, const char* journalPath);
 

@@ -84,4 +84,33 @@ ArchiveError DeflateSource(platform::File& source, platform::File& archive, Defl
     return drain();
 }
 
+DeflatedMemberRecords MakeDeflatedMemberRecords(uint32_t nameLength, uint32_t crc,
+                                                uint32_t compressedSize, uint32_t size,
+                                                uint32_t localHeaderOffset) {
+    LocalFileHeader local;
+    local.signature = local_header::kSignature;
+    local.versionNeeded = kZipVersion20;
+    local.method = kDeflateMethod;
+    local.crc32 = crc;
+    local.compressedSize = compressedSize;
+    local.uncompressedSize = size;
+    local.nameLength = static_cast<uint16_t>(nameLength);
+
+    CentralFileHeader central;
+    central.signature = central_header::kSignature;
+    central.versionMadeBy = kZipVersion20;
+    central.versionNeeded = kZipVersion20;
+    central.method = kDeflateMethod;
+    central.crc32 = crc;
+    central.compressedSize = compressedSize;
+    central.uncompressedSize = size;
+    central.nameLength = local.nameLength;
+    central.localHeaderOffset = localHeaderOffset;
+
+    DeflatedMemberRecords records;
+    local.Encode(records.local);
+    central.Encode(records.central);
+    return records;
+}
+
 }  // namespace package

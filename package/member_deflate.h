@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "package/package_archive.h"
+#include "package/zip_records.h"
 #include "platform/file.h"
 
 namespace package {
@@ -50,5 +51,15 @@ struct WrittenSum {
 ArchiveError DeflateSource(platform::File& source, platform::File& archive, DeflateStream& deflater,
                            uint64_t room, uint32_t* crc, uint64_t* read, uint64_t* written,
                            WrittenSum* sum);
+
+// The local header and central entry of a member that DeflateSource wrote, packed.
+struct DeflatedMemberRecords {
+    uint8_t local[local_header::kSize] = {};
+    uint8_t central[central_header::kSize] = {};
+};
+
+DeflatedMemberRecords MakeDeflatedMemberRecords(uint32_t nameLength, uint32_t crc,
+                                                uint32_t compressedSize, uint32_t size,
+                                                uint32_t localHeaderOffset);
 
 }  // namespace package

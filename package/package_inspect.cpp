@@ -1,23 +1,19 @@
 #include "package/package_inspect.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 
 #include "package/archive_directory.h"
 #include "package/byte_cursor.h"
 #include "package/end_record_search.h"
 #include "package/journal.h"
+#include "package/member_data.h"
 #include "package/package_layout.h"
 #include "package/zip_records.h"
 #include "platform/file.h"
 
 namespace package {
 namespace {
-
-constexpr uint16_t kStoredMethod = 0;
 
 std::string Format(const char* format, uint64_t a, uint64_t b = 0) {
     char text[200];
@@ -103,54 +99,22 @@ bool VerifyMember(platform::File& file, const PackageContents& contents,
     if (member.method != kStoredMethod && member.method != kDeflateMethod) {
         return true;
     }
-    z_stream stream{};
-    if (member.method == kDeflateMethod && inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
-        problem = where + "no memory to inflate it";
-        return false;
+    MemberData data;
+    data.at = contents.overlayOffset + dataAt;
+    data.method = member.method;
+    data.compressedSize = member.compressedSize;
+    data.size = member.uncompressedSize;
+    data.crc32 = member.crc32;
+    switch (StreamMemberData(file, data, nullptr)) {
+        case DataCheck::Ok:
+            return true;
+        case DataCheck::OutOfMemory:
+            problem = where + "no memory to inflate it";
+            return false;
+        default:
+            problem = where + "its data does not match its CRC-32 or size";
+            return false;
     }
-    constexpr uint32_t kChunk = 65536;
-    auto input = std::make_unique<uint8_t[]>(kChunk);
-    auto output = std::make_unique<uint8_t[]>(kChunk);
-    uint32_t crc = 0;
-    uint64_t produced = 0;
-    uint64_t left = member.compressedSize;
-    bool ok =
-        file.Seek(static_cast<int64_t>(contents.overlayOffset + dataAt), platform::SeekFrom::Begin);
-    int status = Z_OK;
-    while (ok && left > 0 && status != Z_STREAM_END) {
-        uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(left, kChunk));
-        uint32_t got = 0;
-        ok = file.Read(input.get(), want, &got) && got == want;
-        left -= got;
-        if (member.method == kStoredMethod) {
-            crc = static_cast<uint32_t>(crc32(crc, input.get(), got));
-            produced += got;
-            continue;
-        }
-        stream.next_in = input.get();
-        stream.avail_in = got;
-        do {
-            stream.next_out = output.get();
-            stream.avail_out = kChunk;
-            status = inflate(&stream, Z_NO_FLUSH);
-            if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
-                ok = false;
-                break;
-            }
-            uint32_t count = kChunk - stream.avail_out;
-            crc = static_cast<uint32_t>(crc32(crc, output.get(), count));
-            produced += count;
-        } while (stream.avail_out == 0 && status != Z_STREAM_END);
-    }
-    if (member.method == kDeflateMethod) {
-        ok = ok && status == Z_STREAM_END;
-        inflateEnd(&stream);
-    }
-    if (!ok || crc != member.crc32 || produced != member.uncompressedSize) {
-        problem = where + "its data does not match its CRC-32 or size";
-        return false;
-    }
-    return true;
 }
 
 bool OpenContents(const char* packagePath, platform::File& file, PackageContents& contents,

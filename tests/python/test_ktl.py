@@ -945,7 +945,13 @@ class UsageTests(KtlTestCase):
             ["insert", pkg, src, "--yes", "--no"],
             ["insert", pkg, src, src],
             ["list"],
+            ["list", pkg, "--bogus"],
             ["verify"],
+            ["remove", pkg],
+            ["remove", pkg, "notes.txt", "--replace"],
+            ["extract", pkg],
+            ["extract", pkg, "notes.txt", "--yes"],
+            ["extract", pkg, "notes.txt", "-o"],
         ]
         for args in cases:
             with self.subTest(args=args):

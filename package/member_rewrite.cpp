@@ -1,0 +1,366 @@
+#include "package/member_rewrite.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "package/byte_cursor.h"
+#include "package/journal.h"
+#include "package/local_records.h"
+#include "package/member_deflate.h"
+#include "package/member_lookup.h"
+#include "package/package_layout.h"
+#include "platform/filesystem.h"
+
+namespace package {
+namespace {
+
+// A run of kept members that moves down as one block; offsets from the archive's first byte.
+struct Move {
+    uint32_t from = 0;
+    uint32_t to = 0;
+    uint32_t length = 0;
+};
+
+// Copies `count` bytes from `from` at `fromAt` to `to` at `sum.position`, adding them to the
+// package checksum at the place they land.
+bool MoveBytes(platform::File& from, uint64_t fromAt, platform::File& to, uint64_t count,
+               WrittenSum& sum) {
+    if (!from.Seek(static_cast<int64_t>(fromAt), platform::SeekFrom::Begin) ||
+        !to.Seek(static_cast<int64_t>(sum.position), platform::SeekFrom::Begin)) {
+        return false;
+    }
+    while (count > 0) {
+        uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(count, kWorkBufferSize));
+        uint32_t got = 0;
+        if (!from.Read(WorkBuffer(), want, &got) || got != want || !to.Write(WorkBuffer(), got)) {
+            return false;
+        }
+        sum.Add(WorkBuffer(), got);
+        count -= got;
+    }
+    return true;
+}
+
+class Rewrite {
+  public:
+    Rewrite(OpenedPackage& package, InsertDetail* detail) : package_(package), detail_(detail) {}
+
+    InsertResult Run(const char* packagePath, const char* outputPath,
+                     const std::vector<size_t>& removed, const NewMember* added) {
+        added_ = added;
+        InsertResult planned = Plan(removed);
+        if (planned < 0) {
+            return planned;
+        }
+        return package_.inPlace ? WriteInPlace(packagePath) : WriteNewPackage(outputPath);
+    }
+
+  private:
+    uint64_t ArchiveStart() const { return package_.overlayOffset; }
+
+    // Works out where every kept member goes and builds the new directory, reading only the
+    // local headers and the comment; nothing is written.
+    InsertResult Plan(const std::vector<size_t>& removed) {
+        const ArchiveDirectory& directory = package_.directory;
+        std::vector<DirectoryEntry> entries = ListEntries(directory);
+        std::vector<LocalRecord> records;
+        uint32_t faultEntry = 0;
+        ArchiveFault fault = FindLocalRecords(package_.file, ArchiveStart(), directory, entries,
+                                              records, &faultEntry);
+        if (fault != ArchiveFault::None) {
+            if (detail_ != nullptr) {
+                detail_->archiveFault = fault;
+            }
+            return Fail(InsertStep::BadArchive, kInsertFailed);
+        }
+        std::vector<bool> gone(entries.size(), false);
+        firstChanged_ = directory.end.directoryOffset;
+        for (size_t index : removed) {
+            gone[index] = true;
+            firstChanged_ = std::min(firstChanged_, records[index].begin);
+        }
+
+        // Kept records at or above the first removed one close up, in file order.
+        std::vector<size_t> order;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (!gone[i] && records[i].begin >= firstChanged_) {
+                order.push_back(i);
+            }
+        }
+        std::sort(order.begin(), order.end(),
+                  [&](size_t a, size_t b) { return records[a].begin < records[b].begin; });
+        std::vector<uint32_t> newOffset(entries.size());
+        uint32_t at = firstChanged_;
+        for (size_t i : order) {
+            const LocalRecord& record = records[i];
+            const uint32_t length = record.end - record.begin;
+            if (!moves_.empty() && moves_.back().from + moves_.back().length == record.begin) {
+                moves_.back().length += length;
+            } else {
+                moves_.push_back(Move{record.begin, at, length});
+            }
+            newOffset[i] = at;
+            at += length;
+        }
+        newMemberAt_ = at;
+
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (gone[i]) {
+                continue;
+            }
+            const uint8_t* entry = directory.bytes.data() + entries[i].at;
+            const size_t from = newDirectory_.size();
+            newDirectory_.insert(newDirectory_.end(), entry, entry + entries[i].length);
+            if (records[i].begin >= firstChanged_) {
+                PutU32(newDirectory_.data() + from + central_header::kLocalHeaderOffsetAt,
+                       newOffset[i]);
+            }
+            ++keptEntries_;
+        }
+        return added_ != nullptr ? 0 : ReadComment();
+    }
+
+    // The comment stays when it lies whole in the file; one that claims more is dropped.
+    InsertResult ReadComment() {
+        const ArchiveDirectory& directory = package_.directory;
+        const uint64_t commentAt = directory.endRecordAt + end_record::kSize;
+        const uint32_t length = directory.end.commentLength;
+        if (length == 0 || commentAt + length > directory.archiveSize) {
+            return 0;
+        }
+        comment_.resize(length);
+        uint32_t got = 0;
+        if (!package_.file.Seek(static_cast<int64_t>(ArchiveStart() + commentAt),
+                                platform::SeekFrom::Begin) ||
+            !package_.file.Read(comment_.data(), length, &got) || got != length) {
+            return Fail(InsertStep::OpenPackage, kInsertFailed);
+        }
+        return 0;
+    }
+
+    InsertResult WriteInPlace(const char* packagePath) {
+        char journalPath[platform::kPathBufferSize];
+        uint32_t tailSum = 0;
+        const uint64_t tailAt = ArchiveStart() + firstChanged_;
+        if (!JournalPathFor(packagePath, journalPath) ||
+            !WriteJournalFrom(journalPath, package_.file, tailAt, &tailSum)) {
+            return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
+        }
+        // The kept members come back from the journal, so the package is read only once.
+        platform::File journal;
+        WrittenSum sum{package_.sum - tailSum, tailAt};
+        InsertResult result =
+            journal.Open(journalPath, platform::Access::Read, platform::Disposition::OpenExisting)
+                ? WriteFrom(journal, int64_t{kJournalTailAt} - firstChanged_, package_.file, sum)
+                : Fail(InsertStep::Rebuild, kInsertFailed);
+        journal.Close();
+        if (result >= 0 && DeleteJournal(journalPath)) {
+            return static_cast<InsertResult>(result - ArchiveStart());
+        }
+        // Put the old tail back. Should that fail too, the journal stays for the next open.
+        if (RollBack(package_.file, journalPath)) {
+            DeleteJournal(journalPath);
+        }
+        return result < 0 ? result : Fail(InsertStep::Rebuild, kInsertFailed);
+    }
+
+    InsertResult WriteNewPackage(const char* outputPath) {
+        platform::File output;
+        if (platform::NamesSameFile(package_.file, outputPath) ||
+            !output.Open(outputPath, platform::Access::ReadWrite,
+                         platform::Disposition::CreateAlways)) {
+            return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
+        }
+        WrittenSum sum{0, 0};
+        InsertResult result =
+            MoveBytes(package_.file, 0, output, ArchiveStart() + firstChanged_, sum)
+                ? WriteFrom(package_.file, static_cast<int64_t>(ArchiveStart()), output, sum)
+                : Fail(InsertStep::Rebuild, kInsertFailed);
+        bool closed = output.Close();
+        if (result >= 0 && closed) {
+            return result;
+        }
+        platform::DeletePath(outputPath);
+        return result < 0 ? result : Fail(InsertStep::Rebuild, kInsertFailed);
+    }
+
+    // Writes everything from the first removed member on into `target`, which holds the kept
+    // part and whose sum so far `sum` carries; the moved members come from `source`, where a
+    // byte at archive offset x lies at x + `sourceShift`. Seals and cuts the file, and returns
+    // its length before the pad, or a negative result.
+    InsertResult WriteFrom(platform::File& source, int64_t sourceShift, platform::File& target,
+                           WrittenSum& sum) {
+        const uint64_t start = ArchiveStart();
+        const uint32_t nameLength =
+            added_ != nullptr ? static_cast<uint32_t>(std::strlen(added_->name)) : 0;
+        const uint64_t directorySize =
+            newDirectory_.size() + (added_ != nullptr ? central_header::kSize + nameLength : 0);
+        const uint64_t fixedPart = start + newMemberAt_ +
+                                   (added_ != nullptr ? local_header::kSize + nameLength : 0) +
+                                   directorySize + end_record::kSize + comment_.size();
+        const uint64_t limit = std::min(kPackageSizeLimit - 1 - 3 - 4, kMaxByteCount);
+        if (fixedPart > limit) {
+            return added_ != nullptr ? FailToAdd(ArchiveError::TooLarge)
+                                     : Fail(InsertStep::Rebuild, kInsertFailed);
+        }
+        for (const Move& move : moves_) {
+            if (sum.position != start + move.to) {
+                return Fail(InsertStep::Rebuild, kInsertFailed);
+            }
+            if (!MoveBytes(source, static_cast<uint64_t>(move.from + sourceShift), target,
+                           move.length, sum)) {
+                return Fail(InsertStep::Rebuild, kInsertFailed);
+            }
+        }
+        std::vector<uint8_t> tail(newDirectory_);
+        uint32_t directoryOffset = newMemberAt_;
+        if (added_ != nullptr) {
+            InsertResult appended = AppendMember(target, limit - fixedPart, sum, tail);
+            if (appended < 0) {
+                return appended;
+            }
+            directoryOffset = static_cast<uint32_t>(sum.position - start);
+        }
+
+        EndOfCentralDirectory end = package_.directory.end;
+        end.entriesOnDisk = static_cast<uint16_t>(keptEntries_ + (added_ != nullptr ? 1 : 0));
+        end.totalEntries = end.entriesOnDisk;
+        end.directorySize = static_cast<uint32_t>(directorySize);
+        end.directoryOffset = directoryOffset;
+        end.commentLength = static_cast<uint16_t>(comment_.size());
+        uint8_t record[end_record::kSize];
+        end.Encode(record);
+        tail.insert(tail.end(), record, record + sizeof(record));
+        tail.insert(tail.end(), comment_.begin(), comment_.end());
+        const uint64_t tailAt = sum.position;
+        sum.Add(tail.data(), static_cast<uint32_t>(tail.size()));
+        const uint64_t length = sum.position;
+        tail.resize(tail.size() + (4 - length % 4) % 4 + 4, 0);
+        PutU32(tail.data() + tail.size() - 4, 0u - sum.sum);
+
+        bool written = target.Seek(static_cast<int64_t>(tailAt), platform::SeekFrom::Begin) &&
+                       target.Write(tail.data(), static_cast<uint32_t>(tail.size())) &&
+                       target.SetEnd() && target.Flush();
+        if (!written) {
+            return Fail(InsertStep::Rebuild, kInsertFailed);
+        }
+        return static_cast<InsertResult>(length);
+    }
+
+    // Deflates the new member behind the moved ones, its local header in front of the data
+    // once the sizes are known; appends its central entry to `directory`.
+    InsertResult AppendMember(platform::File& target, uint64_t room, WrittenSum& sum,
+                              std::vector<uint8_t>& directory) {
+        const uint32_t nameLength = static_cast<uint32_t>(std::strlen(added_->name));
+        const uint8_t* name = reinterpret_cast<const uint8_t*>(added_->name);
+        DeflateStream deflater;
+        if (!deflater.Ready()) {
+            return FailToAdd(ArchiveError::CompressorFailed);
+        }
+        const uint64_t headerAt = sum.position;
+        WrittenSum data{sum.sum, headerAt + local_header::kSize + nameLength};
+        uint32_t crc = 0;
+        uint64_t size = 0;
+        uint64_t compressedSize = 0;
+        if (!target.Seek(static_cast<int64_t>(data.position), platform::SeekFrom::Begin)) {
+            return FailToAdd(ArchiveError::WriteFailed);
+        }
+        ArchiveError error = DeflateSource(*added_->source, target, deflater, room, &crc, &size,
+                                           &compressedSize, &data);
+        if (error != ArchiveError::None) {
+            return FailToAdd(error);
+        }
+        DeflatedMemberRecords records = MakeDeflatedMemberRecords(
+            nameLength, crc, static_cast<uint32_t>(compressedSize), static_cast<uint32_t>(size),
+            static_cast<uint32_t>(headerAt - ArchiveStart()));
+        WrittenSum head{data.sum, headerAt};
+        head.Add(records.local, sizeof(records.local));
+        head.Add(name, nameLength);
+        if (!target.Seek(static_cast<int64_t>(headerAt), platform::SeekFrom::Begin) ||
+            !target.Write(records.local, sizeof(records.local)) ||
+            !target.Write(name, nameLength)) {
+            return Fail(InsertStep::Rebuild, kInsertFailed);
+        }
+        sum = WrittenSum{head.sum, data.position};
+        directory.insert(directory.end(), records.central,
+                         records.central + sizeof(records.central));
+        directory.insert(directory.end(), name, name + nameLength);
+        return 0;
+    }
+
+    InsertResult FailToAdd(ArchiveError error) {
+        if (detail_ != nullptr) {
+            detail_->archiveError = static_cast<int>(error);
+        }
+        return Fail(InsertStep::AddMember, kInsertFailed);
+    }
+
+    InsertResult Fail(InsertStep step, InsertResult result) {
+        if (detail_ != nullptr) {
+            detail_->step = step;
+        }
+        return result;
+    }
+
+    OpenedPackage& package_;
+    InsertDetail* detail_;
+    const NewMember* added_ = nullptr;
+    uint32_t firstChanged_ = 0;  // where the first removed record began
+    uint32_t newMemberAt_ = 0;   // where the moved records end
+    uint32_t keptEntries_ = 0;
+    std::vector<Move> moves_;
+    std::vector<uint8_t> newDirectory_;  // the kept entries, offsets rewritten
+    std::vector<uint8_t> comment_;
+};
+
+bool Fits(const char* text) {
+    return text == nullptr || std::strlen(text) < platform::kPathBufferSize;
+}
+
+}  // namespace
+
+InsertResult RewritePackage(OpenedPackage& package, const char* packagePath, const char* outputPath,
+                            const std::vector<size_t>& removed, const NewMember* added,
+                            InsertDetail* detail) {
+    Rewrite rewrite(package, detail);
+    return rewrite.Run(packagePath, outputPath, removed, added);
+}
+
+InsertResult RemoveMemberFromPackage(const char* packagePath, const char* memberName,
+                                     const char* outputPath, InsertPrompter& prompter,
+                                     InsertDetail* detail) {
+    if (detail != nullptr) {
+        *detail = InsertDetail{};
+    }
+    if (!Fits(packagePath) || !Fits(outputPath) || memberName == nullptr || memberName[0] == '\0' ||
+        !Fits(memberName)) {
+        if (detail != nullptr) {
+            detail->step = InsertStep::BadArguments;
+        }
+        return kInsertFailed;
+    }
+    try {
+        OpenedPackage package;
+        InsertResult opened = OpenForChange(packagePath, outputPath, prompter, package, detail);
+        if (opened < 0) {
+            return opened;
+        }
+        std::vector<size_t> found = FindMembers(ListEntries(package.directory), memberName,
+                                                MemberKinds::FilesAndDirectories);
+        if (found.empty()) {
+            if (detail != nullptr) {
+                detail->step = InsertStep::NoSuchMember;
+            }
+            return kNoSuchMember;
+        }
+        return RewritePackage(package, packagePath, outputPath, found, nullptr, detail);
+    } catch (const std::bad_alloc&) {
+        if (detail != nullptr) {
+            detail->step = InsertStep::OutOfMemory;
+        }
+        return kInsertFailed;
+    }
+}
+
+}  // namespace package

@@ -1,12 +1,17 @@
+// Built into the test variant of the platform library only (see fault_injection.h).
 #include "platform/fault_injection.h"
+
+#ifndef KTL_FAULT_INJECTION
+#error "fault_injection.cpp belongs to ktl_platform_testing, which defines KTL_FAULT_INJECTION"
+#endif
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 
 namespace platform::fault {

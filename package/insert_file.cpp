@@ -27,10 +27,6 @@
 namespace package {
 namespace {
 
-bool FitsPath(const char* text) {
-    return text == nullptr || std::strlen(text) < platform::kPathBufferSize;
-}
-
 // The records of the new member, in their packed little-endian form.
 struct NewRecords {
     uint8_t local[local_header::kSize] = {};
@@ -65,8 +61,8 @@ class Insert {
 
     InsertResult Run(const char* packagePath, const char* filePath, const char* memberName,
                      const char* outputPath, SameName sameName) {
-        if (!FitsPath(packagePath) || !FitsPath(filePath) || !FitsPath(memberName) ||
-            !FitsPath(outputPath)) {
+        if (!platform::FitsPathBuffer(packagePath) || !platform::FitsPathBuffer(filePath) ||
+            !platform::FitsPathBuffer(memberName) || !platform::FitsPathBuffer(outputPath)) {
             return Fail(InsertStep::BadArguments, kInsertFailed);
         }
         InsertResult opened = OpenForChange(packagePath, outputPath, prompter_, opened_, detail_);
@@ -174,7 +170,7 @@ class Insert {
         const uint64_t fixedPart = tailAt + local_header::kSize + nameLength +
                                    opened_.directory.bytes.size() + central_header::kSize +
                                    nameLength + end_record::kSize;
-        const uint64_t limit = std::min(kPackageSizeLimit - 1 - 3 - 4, kMaxByteCount);
+        const uint64_t limit = kMaxRewrittenSize;
         if (fixedPart > limit || oldEnd > limit) {
             return FailToAdd(ArchiveError::TooLarge);
         }

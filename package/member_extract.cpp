@@ -18,10 +18,6 @@ namespace {
 
 constexpr uint16_t kEncryptedFlag = 0x1;
 
-bool Fits(const char* text) {
-    return std::strlen(text) < platform::kPathBufferSize;
-}
-
 class FileSink : public MemberSink {
   public:
     explicit FileSink(platform::File& file) : file_(file) {}
@@ -37,7 +33,8 @@ class Extraction {
 
     // Finds the member and checks that it can be read out; nothing is written.
     ExtractResult Locate(const char* packagePath, const char* memberName) {
-        if (!Fits(packagePath) || memberName[0] == '\0' || !Fits(memberName)) {
+        if (!platform::FitsPathBuffer(packagePath) || memberName[0] == '\0' ||
+            !platform::FitsPathBuffer(memberName)) {
             return Fail(ExtractStep::BadArguments, kInsertFailed);
         }
         if (RecoverPackage(packagePath) == Recovery::Failed) {
@@ -129,7 +126,7 @@ class Extraction {
     }
 
     ExtractResult ToFile(const char* packagePath, const char* outputPath) {
-        if (!Fits(outputPath) || outputPath[0] == '\0' ||
+        if (!platform::FitsPathBuffer(outputPath) || outputPath[0] == '\0' ||
             platform::SamePathText(outputPath, packagePath) ||
             platform::NamesSameFile(package_, outputPath)) {
             return Fail(ExtractStep::CreateOutput, kInsertCannotCreateOutput);

@@ -199,7 +199,7 @@ class Rewrite {
         const uint64_t fixedPart = start + newMemberAt_ +
                                    (added_ != nullptr ? local_header::kSize + nameLength : 0) +
                                    directorySize + end_record::kSize + comment_.size();
-        const uint64_t limit = std::min(kPackageSizeLimit - 1 - 3 - 4, kMaxByteCount);
+        const uint64_t limit = kMaxRewrittenSize;
         if (fixedPart > limit) {
             return added_ != nullptr ? FailToAdd(ArchiveError::TooLarge)
                                      : Fail(InsertStep::Rebuild, kInsertFailed);
@@ -314,10 +314,6 @@ class Rewrite {
     std::vector<uint8_t> comment_;
 };
 
-bool Fits(const char* text) {
-    return text == nullptr || std::strlen(text) < platform::kPathBufferSize;
-}
-
 }  // namespace
 
 InsertResult RewritePackage(OpenedPackage& package, const char* packagePath, const char* outputPath,
@@ -333,8 +329,8 @@ InsertResult RemoveMemberFromPackage(const char* packagePath, const char* member
     if (detail != nullptr) {
         *detail = InsertDetail{};
     }
-    if (!Fits(packagePath) || !Fits(outputPath) || memberName == nullptr || memberName[0] == '\0' ||
-        !Fits(memberName)) {
+    if (!platform::FitsPathBuffer(packagePath) || !platform::FitsPathBuffer(outputPath) ||
+        memberName == nullptr || memberName[0] == '\0' || !platform::FitsPathBuffer(memberName)) {
         if (detail != nullptr) {
             detail->step = InsertStep::BadArguments;
         }

@@ -132,7 +132,7 @@ int PackageArchive::NextEntry(PathBuffer& path, PathBuffer& name) {
             }
         }
         MakeTargetPath(path, name);
-        if (!CopyText(path, sizeof(path), workPath_)) {
+        if (!CopyText(path, sizeof(path), targetPath_)) {
             path[0] = '\0';
         }
         StepOverEntry(entrySize);
@@ -142,14 +142,14 @@ int PackageArchive::NextEntry(PathBuffer& path, PathBuffer& name) {
 }
 
 int PackageArchive::MakeTargetPath(const char* baseDirectory, const char* memberName) {
-    int written = std::snprintf(workPath_, sizeof(workPath_), "%s%c%s", baseDirectory,
+    int written = std::snprintf(targetPath_, sizeof(targetPath_), "%s%c%s", baseDirectory,
                                 platform::kPathSeparator, memberName);
-    if (written < 0 || static_cast<size_t>(written) >= sizeof(workPath_)) {
-        workPath_[0] = '\0';
+    if (written < 0 || static_cast<size_t>(written) >= sizeof(targetPath_)) {
+        targetPath_[0] = '\0';
         return 0;
     }
     if (platform::kPathSeparator != '\\') {
-        for (char* p = workPath_ + std::strlen(baseDirectory); *p != '\0'; ++p) {
+        for (char* p = targetPath_ + std::strlen(baseDirectory); *p != '\0'; ++p) {
             if (*p == '\\') {
                 *p = platform::kPathSeparator;
             }
@@ -158,7 +158,7 @@ int PackageArchive::MakeTargetPath(const char* baseDirectory, const char* member
     if (baseDirectory[0] == '\0' || EscapesBase(memberName)) {
         return 0;
     }
-    return MakeDirectories(workPath_);
+    return MakeDirectories(targetPath_);
 }
 
 int PackageArchive::MakeDirectories(const char* path) {

@@ -31,7 +31,7 @@ class File {
     // Paths longer than kMaxPathBytes are refused.
     bool Open(const char* path, Access access, Disposition disposition,
               Sharing sharing = Sharing::ReadOnly);
-    bool IsOpen() const;
+    bool IsOpen() const { return handle_ != kClosed; }
     const char* Path() const { return path_; }
 
     // Reads up to `size` bytes; `*got` is 0 at the end of the file.
@@ -65,11 +65,11 @@ class File {
     // Takes `other`'s code, when it has one: a copy failed on that side.
     bool Fail(const File& other);
 
-#ifdef _WIN32
-    void* handle_ = reinterpret_cast<void*>(-1);
-#else
-    int fd_ = -1;
-#endif
+    // A descriptor on POSIX, a HANDLE on Windows (whose INVALID_HANDLE_VALUE is -1 too).
+    using Handle = intptr_t;
+    static constexpr Handle kClosed = -1;
+
+    Handle handle_ = kClosed;
     char path_[kMaxPathBytes + 1] = {};
     int error_ = 0;
 };

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <utility>
 
 #include "platform/fault_injection.h"
 #include "platform/file.h"
@@ -9,38 +8,14 @@
 
 namespace platform {
 namespace {
-HANDLE AsHandle(void* handle) {
-    return static_cast<HANDLE>(handle);
+HANDLE AsHandle(intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
 }
 }  // namespace
-
-File::~File() {
-    Close();
-}
-
-File::File(File&& other) noexcept {
-    *this = std::move(other);
-}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        Close();
-        handle_ = other.handle_;
-        std::memcpy(path_, other.path_, sizeof(path_));
-        other.handle_ = INVALID_HANDLE_VALUE;
-        other.path_[0] = '\0';
-    }
-    return *this;
-}
 
 bool File::Fail() {
     DWORD code = GetLastError();
     error_ = static_cast<int>(code != 0 ? code : ERROR_WRITE_FAULT);
-    return false;
-}
-
-bool File::Fail(const File& other) {
-    error_ = other.error_ != 0 ? other.error_ : error_;
     return false;
 }
 
@@ -80,13 +55,9 @@ bool File::Open(const char* path, Access access, Disposition disposition, Sharin
     if (handle == INVALID_HANDLE_VALUE) {
         return Fail();
     }
-    handle_ = handle;
+    handle_ = reinterpret_cast<intptr_t>(handle);
     std::memcpy(path_, path, length + 1);
     return true;
-}
-
-bool File::IsOpen() const {
-    return AsHandle(handle_) != INVALID_HANDLE_VALUE;
 }
 
 bool File::Read(void* buffer, uint32_t size, uint32_t* got) {
@@ -187,7 +158,7 @@ bool File::Close() {
         error_ = static_cast<int>(GetLastError());
         failed = true;
     }
-    handle_ = INVALID_HANDLE_VALUE;
+    handle_ = kClosed;
     return !failed;
 }
 

@@ -8,12 +8,13 @@
 
 #include "package/package_archive.h"
 #include "package/zip_records.h"
+#include "package/zlib_stream.h"
 #include "platform/file.h"
 
 namespace package {
 
-// Owns an initialised deflate stream and ends it on every path.
-class DeflateStream {
+// Raw deflate at the library's default level, allocating through PackageArchive's callbacks.
+class DeflateStream : public ZlibStream<deflateEnd> {
   public:
     DeflateStream() {
         stream_.zalloc = &PackageArchive::DeflateAlloc;
@@ -22,20 +23,6 @@ class DeflateStream {
         ready_ = deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
                               Z_DEFAULT_STRATEGY) == Z_OK;
     }
-    ~DeflateStream() {
-        if (ready_) {
-            deflateEnd(&stream_);
-        }
-    }
-    DeflateStream(const DeflateStream&) = delete;
-    DeflateStream& operator=(const DeflateStream&) = delete;
-
-    bool Ready() const { return ready_; }
-    z_stream& Stream() { return stream_; }
-
-  private:
-    z_stream stream_{};
-    bool ready_ = false;
 };
 
 // The package checksum of bytes as they are written in sequence from `position` on.

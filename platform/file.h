@@ -64,6 +64,11 @@ class File {
     bool Fail();
     // Takes `other`'s code, when it has one: a copy failed on that side.
     bool Fail(const File& other);
+    // One call of the system's read or write, retried when a signal interrupts it: false on an
+    // error, else the bytes moved in `*moved`, 0 at the end of the file. Read and Write loop
+    // over them (file_common.cpp); each backend has its own.
+    bool ReadOnce(uint8_t* buffer, uint32_t size, uint32_t* moved);
+    bool WriteOnce(const uint8_t* data, uint32_t size, uint32_t* moved);
 
     // A descriptor on POSIX, a HANDLE on Windows (whose INVALID_HANDLE_VALUE is -1 too).
     using Handle = intptr_t;

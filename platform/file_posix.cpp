@@ -61,48 +61,22 @@ bool File::Open(const char* path, Access access, Disposition disposition, Sharin
     return true;
 }
 
-bool File::Read(void* buffer, uint32_t size, uint32_t* got) {
-    *got = 0;
-    if (!IsOpen() || fault::ShouldFail()) {
-        return Fail();
-    }
-    auto* bytes = static_cast<char*>(buffer);
-    while (*got < size) {
-        ssize_t n = ::read(Descriptor(handle_), bytes + *got, size - *got);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return Fail();
-        }
-        if (n == 0) {
-            break;
-        }
-        *got += static_cast<uint32_t>(n);
-    }
-    return true;
+bool File::ReadOnce(uint8_t* buffer, uint32_t size, uint32_t* moved) {
+    ssize_t n;
+    do {
+        n = ::read(Descriptor(handle_), buffer, size);
+    } while (n < 0 && errno == EINTR);
+    *moved = n > 0 ? static_cast<uint32_t>(n) : 0;
+    return n >= 0;
 }
 
-bool File::Write(const void* data, uint32_t size) {
-    if (!IsOpen() || fault::ShouldFail()) {
-        return Fail();
-    }
-    const auto* bytes = static_cast<const char*>(data);
-    uint32_t done = 0;
-    while (done < size) {
-        ssize_t n = ::write(Descriptor(handle_), bytes + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return Fail();
-        }
-        if (n == 0) {
-            return Fail();
-        }
-        done += static_cast<uint32_t>(n);
-    }
-    return true;
+bool File::WriteOnce(const uint8_t* data, uint32_t size, uint32_t* moved) {
+    ssize_t n;
+    do {
+        n = ::write(Descriptor(handle_), data, size);
+    } while (n < 0 && errno == EINTR);
+    *moved = n > 0 ? static_cast<uint32_t>(n) : 0;
+    return n >= 0;
 }
 
 bool File::Seek(int64_t offset, SeekFrom from) {

@@ -60,39 +60,18 @@ bool File::Open(const char* path, Access access, Disposition disposition, Sharin
     return true;
 }
 
-bool File::Read(void* buffer, uint32_t size, uint32_t* got) {
-    *got = 0;
-    if (!IsOpen() || fault::ShouldFail()) {
-        return Fail();
-    }
-    auto* bytes = static_cast<char*>(buffer);
-    while (*got < size) {
-        DWORD n = 0;
-        if (!ReadFile(AsHandle(handle_), bytes + *got, size - *got, &n, nullptr)) {
-            return Fail();
-        }
-        if (n == 0) {
-            break;
-        }
-        *got += n;
-    }
-    return true;
+bool File::ReadOnce(uint8_t* buffer, uint32_t size, uint32_t* moved) {
+    DWORD n = 0;
+    bool read = ReadFile(AsHandle(handle_), buffer, size, &n, nullptr) != 0;
+    *moved = n;
+    return read;
 }
 
-bool File::Write(const void* data, uint32_t size) {
-    if (!IsOpen() || fault::ShouldFail()) {
-        return Fail();
-    }
-    const auto* bytes = static_cast<const char*>(data);
-    uint32_t done = 0;
-    while (done < size) {
-        DWORD n = 0;
-        if (!WriteFile(AsHandle(handle_), bytes + done, size - done, &n, nullptr) || n == 0) {
-            return Fail();
-        }
-        done += n;
-    }
-    return true;
+bool File::WriteOnce(const uint8_t* data, uint32_t size, uint32_t* moved) {
+    DWORD n = 0;
+    bool written = WriteFile(AsHandle(handle_), data, size, &n, nullptr) != 0;
+    *moved = n;
+    return written;
 }
 
 bool File::Seek(int64_t offset, SeekFrom from) {

@@ -85,6 +85,10 @@ void MainDialog::StartInsertFile() {
                               MulDiv(140, dpi, 96), MulDiv(230, dpi, 96), MulDiv(50, dpi, 96),
                               Window(), reinterpret_cast<HMENU>(static_cast<UINT_PTR>(IDC_NOTICE)),
                               GetModuleHandleW(nullptr), nullptr);
+    // In the dialog's own font: the system font holds the ANSI code page's characters only.
+    if (notice_ != nullptr) {
+        SendMessageW(notice_, WM_SETFONT, SendMessageW(Window(), WM_GETFONT, 0, 0), FALSE);
+    }
     CopyToSlot(g_job.packagePath, packagePath);
     CopyToSlot(g_job.filePath, script);
     CopyToSlot(g_job.outputPath, output);

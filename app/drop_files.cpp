@@ -29,7 +29,7 @@ DropFilterReport AllowDropsFromLowerIntegrity(HWND window) {
     DropFilterReport report{};
     report[0].message = WM_DROPFILES;
     report[1].message = WM_COPYDATA;
-    report[2].message = WM_COPYGLOBALDATA;
+    report[2].message = kCopyGlobalDataMessage;
     // Through a plain function pointer type first: the two function types do not match.
     auto change = reinterpret_cast<ChangeMessageFilterFunction>(reinterpret_cast<void (*)()>(
         GetProcAddress(GetModuleHandleW(L"user32.dll"), "ChangeWindowMessageFilterEx")));

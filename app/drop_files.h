@@ -9,9 +9,9 @@
 
 namespace app {
 
-// The window message Windows uses to copy a drop's data between processes; the SDK names it
-// only in its internal headers.
-constexpr UINT WM_COPYGLOBALDATA = 0x0049;
+// WM_COPYGLOBALDATA, the window message Windows uses to copy a drop's data between
+// processes; the SDK names it only in its internal headers.
+constexpr UINT kCopyGlobalDataMessage = 0x0049;
 
 // What one call that lets a message through the window's message filter answered.
 struct MessageFilterResult {

@@ -48,7 +48,7 @@ void Centre(HWND window) {
 }  // namespace
 
 INT_PTR Dialog::DoModal(HWND parent) {
-    return DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(templateId_), parent,
+    return DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(templateId_), parent,
                            &Dialog::DialogProc, reinterpret_cast<LPARAM>(this));
 }
 
@@ -64,8 +64,12 @@ std::string Dialog::ItemText(int controlId) const {
     return std::string(text.data());
 }
 
-void Dialog::SetItemText(int controlId, const std::string& text) {
-    SetDlgItemTextA(window_, controlId, text.c_str());
+void Dialog::SetItemText(int controlId, const std::string& ansi) {
+    SetDlgItemTextA(window_, controlId, ansi.c_str());
+}
+
+void Dialog::SetItemText(int controlId, const std::wstring& text) {
+    SetDlgItemTextW(window_, controlId, text.c_str());
 }
 
 INT_PTR CALLBACK Dialog::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -73,9 +77,9 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND window, UINT message, WPARAM wParam, LP
     if (message == WM_INITDIALOG) {
         self = reinterpret_cast<Dialog*>(lParam);
         self->window_ = window;
-        SetWindowLongPtrA(window, DWLP_USER, lParam);
+        SetWindowLongPtrW(window, DWLP_USER, lParam);
     } else {
-        self = reinterpret_cast<Dialog*>(GetWindowLongPtrA(window, DWLP_USER));
+        self = reinterpret_cast<Dialog*>(GetWindowLongPtrW(window, DWLP_USER));
     }
     if (self == nullptr) {
         return FALSE;
@@ -120,7 +124,7 @@ INT_PTR Dialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
             if (AnswersDirectly(message)) {
                 return static_cast<INT_PTR>(result);
             }
-            SetWindowLongPtrA(window_, DWLP_MSGRESULT, result);
+            SetWindowLongPtrW(window_, DWLP_MSGRESULT, result);
             return TRUE;
         }
     }

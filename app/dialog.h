@@ -1,6 +1,8 @@
 // A dialog window over one static dialog procedure: the object is bound to its window at
 // WM_INITDIALOG, and every later message goes through the derived class's message map, a
-// table from a window message, or the click of a numbered control, to a handler.
+// table from a window message, or the click of a numbered control, to a handler. The window
+// and its controls are Unicode windows, so the template's texts reach the screen whatever
+// the ANSI code page.
 #pragma once
 
 #include <windows.h>
@@ -35,8 +37,11 @@ class Dialog {
 
     HWND Window() const { return window_; }
     HWND Item(int controlId) const { return GetDlgItem(window_, controlId); }
+    // A field's text in the ANSI code page, the form in which paths reach the engine; the
+    // window itself keeps UTF-16.
     std::string ItemText(int controlId) const;
-    void SetItemText(int controlId, const std::string& text);
+    void SetItemText(int controlId, const std::string& ansi);
+    void SetItemText(int controlId, const std::wstring& text);
 
   protected:
     virtual BOOL OnInitDialog() { return TRUE; }

@@ -77,11 +77,18 @@ void MainDialog::StartInsertFile() {
             return;
         }
     }
-    // The notice only tells the user; when it cannot be made the job runs all the same.
-    notice_ = CreateWindowExA(0, "STATIC", ui::LoadMessage(IDS_PROCESSING).c_str(),
-                              WS_CHILD | WS_VISIBLE | SS_SUNKEN | SS_CENTER, 130, 140, 230, 50,
+    // The notice only tells the user; when it cannot be made the job runs all the same. Its
+    // place is given in pixels at 96 DPI, and grows with the dialog at higher settings.
+    const int dpi = DialogDpi();
+    notice_ = CreateWindowExW(0, L"STATIC", ui::LoadMessage(IDS_PROCESSING).c_str(),
+                              WS_CHILD | WS_VISIBLE | SS_SUNKEN | SS_CENTER, MulDiv(130, dpi, 96),
+                              MulDiv(140, dpi, 96), MulDiv(230, dpi, 96), MulDiv(50, dpi, 96),
                               Window(), reinterpret_cast<HMENU>(static_cast<UINT_PTR>(IDC_NOTICE)),
-                              GetModuleHandleA(nullptr), nullptr);
+                              GetModuleHandleW(nullptr), nullptr);
+    // In the dialog's own font: the system font holds the ANSI code page's characters only.
+    if (notice_ != nullptr) {
+        SendMessageW(notice_, WM_SETFONT, SendMessageW(Window(), WM_GETFONT, 0, 0), FALSE);
+    }
     CopyToSlot(g_job.packagePath, packagePath);
     CopyToSlot(g_job.filePath, script);
     CopyToSlot(g_job.outputPath, output);

@@ -14,6 +14,14 @@ class AboutDialog : public ui::Dialog {
     AboutDialog() : ui::Dialog(IDD_ABOUT) {}
 };
 
+// The icon's image nearest the given system size: at high DPI the system sizes grow, and the
+// icon holds images up to 256 pixels.
+HICON LoadMainIcon(int widthMetric, int heightMetric) {
+    return static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_MAIN),
+                                         IMAGE_ICON, GetSystemMetrics(widthMetric),
+                                         GetSystemMetrics(heightMetric), LR_DEFAULTCOLOR));
+}
+
 }  // namespace
 
 int CentredIconOffset(int clientSize, int iconSize) {
@@ -22,7 +30,13 @@ int CentredIconOffset(int clientSize, int iconSize) {
 
 MainDialog::MainDialog()
     : ui::Dialog(IDD_MAIN),
-      icon_(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_MAIN))) {}
+      icon_(LoadMainIcon(SM_CXICON, SM_CYICON)),
+      smallIcon_(LoadMainIcon(SM_CXSMICON, SM_CYSMICON)) {}
+
+MainDialog::~MainDialog() {
+    DestroyIcon(icon_);
+    DestroyIcon(smallIcon_);
+}
 
 std::span<const ui::Dialog::MapEntry> MainDialog::MessageMap() const {
     static const MapEntry kMap[] = {
@@ -36,20 +50,22 @@ std::span<const ui::Dialog::MapEntry> MainDialog::MessageMap() const {
         OnClick(IDC_INSERT_FILE, &MainDialog::StartInsertFile),
         OnMessage(WM_INSERT_DONE, &MainDialog::FinishInsertFile),
         OnClick(IDC_BROWSE_OUTPUT, &MainDialog::BrowseOutput),
+        OnMessage(WM_DROPFILES, &MainDialog::OnDropFiles),
     };
     return kMap;
 }
 
 BOOL MainDialog::OnInitDialog() {
     if (HMENU menu = GetSystemMenu(Window(), FALSE)) {
-        std::string about = ui::LoadMessage(IDS_ABOUT_BOX);
+        std::wstring about = ui::LoadMessage(IDS_ABOUT_BOX);
         if (!about.empty()) {
-            AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
-            AppendMenuA(menu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+            AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+            AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, about.c_str());
         }
     }
-    SendMessageA(Window(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
-    SendMessageA(Window(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+    SendMessageW(Window(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+    SendMessageW(Window(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_));
+    AcceptDroppedFiles();
 
     std::vector<char> directory(520, '\0');
     GetCurrentDirectoryA(static_cast<DWORD>(directory.size()), directory.data());
@@ -122,6 +138,15 @@ void MainDialog::EnableInputs(bool enable) {
     for (int id : kInputs) {
         EnableWindow(Item(id), enable ? TRUE : FALSE);
     }
+}
+
+int MainDialog::DialogDpi() const {
+    HDC dc = GetDC(Window());
+    int dpi = dc != nullptr ? GetDeviceCaps(dc, LOGPIXELSX) : 96;
+    if (dc != nullptr) {
+        ReleaseDC(Window(), dc);
+    }
+    return dpi > 0 ? dpi : 96;
 }
 
 void MainDialog::FocusField(int controlId) {

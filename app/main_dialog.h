@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/dialog.h"
+#include "app/drop_files.h"
 #include "package/insert_file.h"
 
 namespace app {
@@ -39,12 +40,15 @@ DWORD WINAPI InsertFileWorker(LPVOID job);
 class MainDialog : public ui::Dialog {
   public:
     MainDialog();
+    ~MainDialog() override;
 
     bool ValidateInputs(int action);
     // From the start of an insert-file job until its result has been reported.
     bool JobRunning() const { return jobRunning_; }
     // An insert-file job runs, or the installer runs for a recording: the actions wait.
     bool Busy() const { return jobRunning_ || recording_; }
+    // What the message filter answered when the dialog opened itself to dropped files.
+    const DropFilterReport& DropFilter() const { return dropFilter_; }
 
   protected:
     BOOL OnInitDialog() override;
@@ -57,6 +61,8 @@ class MainDialog : public ui::Dialog {
     bool OnPaint(WPARAM, LPARAM, LRESULT& result);
     bool OnQueryDragIcon(WPARAM, LPARAM, LRESULT& result);
     bool FinishInsertFile(WPARAM, LPARAM insertResult, LRESULT& result);
+    bool OnDropFiles(WPARAM drop, LPARAM, LRESULT& result);
+    void AcceptDroppedFiles();
 
     void BrowsePackage();
     void BrowseScript();
@@ -67,13 +73,18 @@ class MainDialog : public ui::Dialog {
 
     void EnableInputs(bool enable);
     void FocusField(int controlId);
+    // The dots per inch the dialog is laid out for: the system's setting, the program being
+    // DPI-aware.
+    int DialogDpi() const;
     // Ends the dialog, unless an insert is still writing: then the end waits for its result.
     void CloseWhenIdle(INT_PTR result);
-    void Browse(int field, bool save, const char* initialName, UINT nameStringId,
-                const char* pattern, UINT titleStringId, DWORD flags, bool keepDirectory);
+    void Browse(int field, bool save, const wchar_t* initialName, UINT nameStringId,
+                const wchar_t* pattern, UINT titleStringId, DWORD flags, bool keepDirectory);
     bool RefuseAccess(int field, const std::string& path);
 
     HICON icon_;
+    HICON smallIcon_;
+    DropFilterReport dropFilter_{};
     // Only shown while a job runs; a job also runs without it when it cannot be made.
     HWND notice_ = nullptr;
     bool jobRunning_ = false;

@@ -4,34 +4,45 @@
 
 namespace ui {
 
-std::string LoadMessage(UINT id) {
+std::wstring Widen(const std::string& ansi) {
+    if (ansi.empty()) {
+        return std::wstring();
+    }
+    int length = static_cast<int>(ansi.size());
+    int size = MultiByteToWideChar(CP_ACP, 0, ansi.data(), length, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+    if (size > 0) {
+        MultiByteToWideChar(CP_ACP, 0, ansi.data(), length, wide.data(), size);
+    }
+    return wide;
+}
+
+std::wstring LoadMessage(UINT id) {
     // With a zero length LoadStringW hands out a pointer to the resource text itself, so no
     // text is ever cut to fit a buffer.
     const wchar_t* text = nullptr;
-    int length = LoadStringW(GetModuleHandleA(nullptr), id, reinterpret_cast<LPWSTR>(&text), 0);
+    int length = LoadStringW(GetModuleHandleW(nullptr), id, reinterpret_cast<LPWSTR>(&text), 0);
     if (length <= 0 || text == nullptr) {
-        return std::string();
+        return std::wstring();
     }
-    int size = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-    std::string converted(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, length, converted.data(), size, nullptr, nullptr);
-    return converted;
+    return std::wstring(text, static_cast<size_t>(length));
 }
 
-std::string FormatText(const std::string& pattern, std::initializer_list<std::string> arguments) {
-    std::string out;
+std::wstring FormatText(const std::wstring& pattern,
+                        std::initializer_list<MessageArgument> arguments) {
+    std::wstring out;
     auto next = arguments.begin();
     for (size_t i = 0; i < pattern.size(); ++i) {
-        if (pattern[i] == '%' && i + 1 < pattern.size()) {
-            if (pattern[i + 1] == 's') {
+        if (pattern[i] == L'%' && i + 1 < pattern.size()) {
+            if (pattern[i + 1] == L's') {
                 if (next != arguments.end()) {
-                    out += *next++;
+                    out += (next++)->Text();
                 }
                 ++i;
                 continue;
             }
-            if (pattern[i + 1] == '%') {
-                out += '%';
+            if (pattern[i + 1] == L'%') {
+                out += L'%';
                 ++i;
                 continue;
             }
@@ -41,33 +52,34 @@ std::string FormatText(const std::string& pattern, std::initializer_list<std::st
     return out;
 }
 
-std::string FormatMessageId(UINT id, std::initializer_list<std::string> arguments) {
+std::wstring FormatMessageId(UINT id, std::initializer_list<MessageArgument> arguments) {
     return FormatText(LoadMessage(id), arguments);
 }
 
-std::string SystemErrorText(DWORD error, const std::string& subject) {
-    char* text = nullptr;
-    DWORD length = FormatMessageA(
+std::wstring SystemErrorText(DWORD error, const std::string& subject) {
+    wchar_t* text = nullptr;
+    DWORD length = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text),
-        0, nullptr);
-    std::string result =
-        (length > 0 && text != nullptr) ? std::string(text, length) : std::string();
+        nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+        reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring result =
+        (length > 0 && text != nullptr) ? std::wstring(text, length) : std::wstring();
     if (text != nullptr) {
         LocalFree(text);
     }
     // Inserts are left in place above, since an argument list the text does not expect would
     // be read past its end; the one the file errors use is filled here.
-    for (size_t at = result.find("%1"); at != std::string::npos;
-         at = result.find("%1", at + subject.size())) {
-        result.replace(at, 2, subject);
+    const std::wstring file = Widen(subject);
+    for (size_t at = result.find(L"%1"); at != std::wstring::npos;
+         at = result.find(L"%1", at + file.size())) {
+        result.replace(at, 2, file);
     }
     return result;
 }
 
-int ShowText(HWND owner, const std::string& text, UINT style) {
-    std::string caption = LoadMessage(IDS_APP_TITLE);
-    return MessageBoxA(owner, text.c_str(), caption.c_str(), style);
+int ShowText(HWND owner, const std::wstring& text, UINT style) {
+    std::wstring caption = LoadMessage(IDS_APP_TITLE);
+    return MessageBoxW(owner, text.c_str(), caption.c_str(), style);
 }
 
 int ShowMessage(HWND owner, UINT id, UINT style) {

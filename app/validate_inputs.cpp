@@ -31,7 +31,7 @@ bool EndsWith(const std::string& text, const char* extension) {
 
 // Opens the file for reading and writing, creating it empty when missing. On failure returns
 // false with the system's text for the error, or an empty text.
-bool CanOpenForWriting(const std::string& path, std::string& systemText) {
+bool CanOpenForWriting(const std::string& path, std::wstring& systemText) {
     HANDLE file =
         CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -68,7 +68,7 @@ bool PathExists(const char* path) {
 }
 
 bool MainDialog::RefuseAccess(int field, const std::string& path) {
-    std::string systemText;
+    std::wstring systemText;
     if (CanOpenForWriting(path, systemText)) {
         return false;
     }
@@ -80,7 +80,7 @@ bool MainDialog::RefuseAccess(int field, const std::string& path) {
 
 bool MainDialog::ValidateInputs(int action) {
     const bool inserting = action == ActionInsertScript || action == ActionInsertFile;
-    auto refuse = [&](int field, const std::string& text) {
+    auto refuse = [&](int field, const std::wstring& text) {
         ui::ShowText(Window(), text, ui::kStopBox);
         FocusField(field);
         return false;

@@ -12,6 +12,7 @@
 #endif
 
 #include "cli/message_text.h"
+#include "cli/system_error.h"
 #include "package/insert_file.h"
 #include "package/member_extract.h"
 #include "package/member_name.h"
@@ -29,8 +30,8 @@ constexpr const char* kVersion = "ktl 1.0.0";
 
 constexpr const char* kUsage =
     "usage: ktl insert PACKAGE FILE [-o NEW_PACKAGE] [-n MEMBER_NAME] [--yes | --no] "
-    "[--replace]\n"
-    "       ktl remove PACKAGE MEMBER [-o NEW_PACKAGE] [--yes | --no]\n"
+    "[--replace] [--quiet]\n"
+    "       ktl remove PACKAGE MEMBER [-o NEW_PACKAGE] [--yes | --no] [--quiet]\n"
     "       ktl extract PACKAGE MEMBER [-o FILE]\n"
     "       ktl list PACKAGE [--long]\n"
     "       ktl verify PACKAGE\n"
@@ -48,6 +49,9 @@ constexpr const char* kUsage =
     "list    prints every member of the package's member archive, one a line, as stored;\n"
     "        with --long also its method, compressed size, size and CRC-32.\n"
     "verify  checks the package checksum, the image end, the end record and every member.\n"
+    "\n"
+    "insert and remove show their progress on standard error when it is a terminal;\n"
+    "--quiet keeps it silent.\n"
     "\n"
     "MEMBER matches without regard to case, with / and \\ alike.\n"
     "Exit status: 0 success; 1 failed; 2 damaged package not continued; 3 a member of that\n"
@@ -71,9 +75,34 @@ int Usage(const char* problem) {
 
 enum class Answer { Ask, Yes, No };
 
+bool StandardErrorIsTerminal() {
+#ifdef _WIN32
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+#else
+    return isatty(2) != 0;
+#endif
+}
+
 class TerminalPrompter : public package::InsertPrompter {
   public:
-    explicit TerminalPrompter(Answer answer) : answer_(answer) {}
+    explicit TerminalPrompter(Answer answer, bool quiet = false)
+        : answer_(answer), showProgress_(!quiet && StandardErrorIsTerminal()) {}
+
+    // One line on a terminal, rewritten in place, and cleared when the work is done.
+    void ShowProgress(uint64_t done, uint64_t toDo) override {
+        if (!showProgress_ || toDo == 0) {
+            return;
+        }
+        if (done >= toDo) {
+            std::fprintf(stderr, "\r%40s\r", "");
+        } else {
+            std::fprintf(stderr, "\rktl: %3u%% of %llu MiB",
+                         static_cast<unsigned>(done * 100 / toDo),
+                         static_cast<unsigned long long>((toDo + (1u << 20) - 1) >> 20));
+        }
+        std::fflush(stderr);
+    }
 
     bool AskYesNo(int messageId) override {
         if (answer_ != Answer::Ask) {
@@ -98,6 +127,7 @@ class TerminalPrompter : public package::InsertPrompter {
 
   private:
     Answer answer_;
+    bool showProgress_;
     std::string refusal_;
 };
 
@@ -124,10 +154,12 @@ std::string ArchiveFailure(int error, const char* package, const char* file) {
     }
 }
 
-std::string InsertFailure(const package::InsertDetail& detail, const TerminalPrompter& prompter,
-                          const char* package, const char* file, const char* output) {
+std::string InsertStepFailure(const package::InsertDetail& detail, const TerminalPrompter& prompter,
+                              const char* package, const char* file, const char* output) {
     using package::InsertStep;
-    const char* written = output != nullptr ? output : package;
+    const char* written = detail.path[0] != '\0' ? detail.path
+                          : output != nullptr    ? output
+                                                 : package;
     switch (detail.step) {
         case InsertStep::BadArguments:
             return "a path or the member name is too long (259 bytes at most), or the member "
@@ -167,6 +199,16 @@ std::string InsertFailure(const package::InsertDetail& detail, const TerminalPro
     return "failed";
 }
 
+// The step that failed and, where a system call failed, the system's reason.
+std::string InsertFailure(const package::InsertDetail& detail, const TerminalPrompter& prompter,
+                          const char* package, const char* file, const char* output) {
+    std::string text = InsertStepFailure(detail, prompter, package, file, output);
+    if (detail.systemError != 0) {
+        text += ": " + cli::SystemErrorText(detail.systemError);
+    }
+    return text;
+}
+
 // The arguments of a command; which options it takes is the command's to say.
 struct Arguments {
     const char* positional[2] = {};
@@ -176,6 +218,7 @@ struct Arguments {
     Answer answer = Answer::Ask;
     bool replace = false;
     bool longList = false;
+    bool quiet = false;
 };
 
 enum Option : unsigned {
@@ -184,6 +227,7 @@ enum Option : unsigned {
     kAnswer = 4,
     kReplace = 8,
     kLong = 16,
+    kQuiet = 32,
 };
 
 // 0 when the arguments fit the command's options and count, else the usage status.
@@ -209,6 +253,8 @@ int ParseArguments(int argc, char** argv, unsigned options, int positionalCount,
             args.replace = true;
         } else if (std::strcmp(arg, "--long") == 0 && (options & kLong)) {
             args.longList = true;
+        } else if (std::strcmp(arg, "--quiet") == 0 && (options & kQuiet)) {
+            args.quiet = true;
         } else if (arg[0] == '-' && arg[1] != '\0') {
             return Usage("unknown option");
         } else if (args.positionalCount < positionalCount) {
@@ -222,8 +268,8 @@ int ParseArguments(int argc, char** argv, unsigned options, int positionalCount,
 
 int Insert(int argc, char** argv) {
     Arguments args;
-    if (int usage = ParseArguments(argc, argv, kOutput | kMemberName | kAnswer | kReplace, 2,
-                                   "insert needs PACKAGE and FILE", args)) {
+    if (int usage = ParseArguments(argc, argv, kOutput | kMemberName | kAnswer | kReplace | kQuiet,
+                                   2, "insert needs PACKAGE and FILE", args)) {
         return usage;
     }
     const char* packagePath = args.positional[0];
@@ -231,7 +277,7 @@ int Insert(int argc, char** argv) {
     const char* output = args.output;
     const char* member =
         args.member != nullptr ? args.member : package::MemberNameFromPath(filePath);
-    TerminalPrompter prompter(args.answer);
+    TerminalPrompter prompter(args.answer, args.quiet);
     package::InsertDetail detail;
     package::InsertResult result = package::InsertFileIntoPackage(
         packagePath, filePath, member, output, prompter, &detail,
@@ -255,13 +301,13 @@ int Insert(int argc, char** argv) {
 
 int Remove(int argc, char** argv) {
     Arguments args;
-    if (int usage = ParseArguments(argc, argv, kOutput | kAnswer, 2,
+    if (int usage = ParseArguments(argc, argv, kOutput | kAnswer | kQuiet, 2,
                                    "remove needs PACKAGE and MEMBER", args)) {
         return usage;
     }
     const char* packagePath = args.positional[0];
     const char* member = args.positional[1];
-    TerminalPrompter prompter(args.answer);
+    TerminalPrompter prompter(args.answer, args.quiet);
     package::InsertDetail detail;
     package::InsertResult result =
         package::RemoveMemberFromPackage(packagePath, member, args.output, prompter, &detail);

@@ -13,6 +13,7 @@
 
 #include "package/archive_directory.h"
 #include "package/byte_cursor.h"
+#include "package/engine_report.h"
 #include "package/journal.h"
 #include "package/member_deflate.h"
 #include "package/member_lookup.h"
@@ -82,7 +83,12 @@ class Insert {
         }
         if (!source_.Open(filePath, platform::Access::Read, platform::Disposition::OpenExisting,
                           platform::Sharing::ReadWrite)) {
+            NoteFailedFile(detail_, source_, filePath);
             return FailToAdd(ArchiveError::CannotReadSource);
+        }
+        uint64_t sourceSize = 0;
+        if (source_.Size(&sourceSize)) {
+            AddWorkToDo(sourceSize);
         }
         if (!same.empty()) {
             if (detail_ != nullptr) {
@@ -124,6 +130,7 @@ class Insert {
         if (result >= 0 && opened_.file.Flush() && DeleteJournal(journalPath)) {
             return static_cast<InsertResult>(result - opened_.overlayOffset);
         }
+        NoteFailedFile(detail_, opened_.file, packagePath);
         // Put the old tail back. Should that fail too, the journal stays for the next open.
         if (RollBack(opened_.file, journalPath)) {
             DeleteJournal(journalPath);
@@ -139,20 +146,38 @@ class Insert {
         if (platform::NamesSameFile(opened_.file, outputPath) ||
             !output.Open(outputPath, platform::Access::ReadWrite,
                          platform::Disposition::CreateAlways)) {
+            NoteFailedFile(detail_, output, outputPath);
             return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
         }
-        InsertResult result = Fail(InsertStep::Rebuild, kInsertFailed);
-        if (opened_.file.Seek(0, platform::SeekFrom::Begin)) {
-            result = opened_.file.CopyTo(output, TailAt(), WorkBuffer(), kWorkBufferSize)
-                         ? WriteTail(output, name)
-                         : Fail(InsertStep::Rebuild, kInsertFailed);
-        }
+        InsertResult result = CopyKeptPart(output) ? WriteTail(output, name)
+                                                   : Fail(InsertStep::Rebuild, kInsertFailed);
         bool closed = output.Close();
         if (result >= 0 && closed) {
             return result;
         }
+        NoteFailedFile(detail_, output, outputPath);
+        NoteFailedFile(detail_, opened_.file, nullptr);
         platform::DeletePath(outputPath);
         return result < 0 ? result : Fail(InsertStep::Rebuild, kInsertFailed);
+    }
+
+    // The kept part goes across in large steps, so that progress can be told between them.
+    bool CopyKeptPart(platform::File& output) {
+        constexpr uint64_t kStep = 16u << 20;
+        uint64_t left = TailAt();
+        AddWorkToDo(left);
+        if (!opened_.file.Seek(0, platform::SeekFrom::Begin)) {
+            return false;
+        }
+        while (left > 0) {
+            uint64_t step = left < kStep ? left : kStep;
+            if (!opened_.file.CopyTo(output, step, WorkBuffer(), kWorkBufferSize)) {
+                return false;
+            }
+            AddWorkDone(step);
+            left -= step;
+        }
+        return true;
     }
 
     // Writes the tail into `target`, which holds the kept part already, pads and seals it, and
@@ -264,6 +289,7 @@ InsertResult InsertFileIntoPackage(const char* packagePath, const char* filePath
     // Memory running out (a huge directory in a 32-bit process) fails the insert like any
     // other failure; the objects' destructors have cleaned up by the time it lands here.
     try {
+        ProgressMeter meter(prompter);
         Insert insert(prompter, detail);
         return insert.Run(packagePath, filePath, memberName, outputPath, sameName);
     } catch (const std::bad_alloc&) {

@@ -27,6 +27,8 @@ class InsertPrompter {
     virtual bool AskYesNo(int messageId) = 0;
     // A refusal with an OK button.
     virtual void ShowStop(int messageId) = 0;
+    // Bytes done of bytes to do, at most about ten times a second; the last call has them equal.
+    virtual void ShowProgress(uint64_t /*done*/, uint64_t /*toDo*/) {}
 };
 
 // Which step failed, for callers that explain a failure beyond its result code.
@@ -53,6 +55,10 @@ struct InsertDetail {
     int archiveError = 0;  // a package::ArchiveError, for InsertStep::AddMember
     ArchiveFault archiveFault = ArchiveFault::None;  // for InsertStep::BadArchive
     uint32_t replaced = 0;  // members of the same name that the new one replaced
+    // The file of the first failed file operation and the system's error code (errno, or
+    // GetLastError on Windows); 0 when no system call failed.
+    char path[260] = {};
+    int systemError = 0;
 };
 
 // What an insert does when a file member of the same name exists: refuse, or take its place.

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "package/engine_report.h"
 #include "package/package_layout.h"
 
 namespace package {
@@ -58,6 +59,7 @@ ArchiveError DeflateSource(platform::File& source, platform::File& archive, Defl
         }
         *crc = static_cast<uint32_t>(crc32(*crc, input.get(), got));
         *read += got;
+        AddWorkDone(got);
         stream.next_in = input.get();
         stream.avail_in = got;
         while (stream.avail_in != 0) {

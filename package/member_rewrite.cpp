@@ -5,6 +5,7 @@
 #include <new>
 
 #include "package/byte_cursor.h"
+#include "package/engine_report.h"
 #include "package/journal.h"
 #include "package/local_records.h"
 #include "package/member_deflate.h"
@@ -37,6 +38,7 @@ bool MoveBytes(platform::File& from, uint64_t fromAt, platform::File& to, uint64
             return false;
         }
         sum.Add(WorkBuffer(), got);
+        AddWorkDone(got);
         count -= got;
     }
     return true;
@@ -158,6 +160,8 @@ class Rewrite {
         if (result >= 0 && DeleteJournal(journalPath)) {
             return static_cast<InsertResult>(result - ArchiveStart());
         }
+        NoteFailedFile(detail_, package_.file, packagePath);
+        NoteFailedFile(detail_, journal, journalPath);
         // Put the old tail back. Should that fail too, the journal stays for the next open.
         if (RollBack(package_.file, journalPath)) {
             DeleteJournal(journalPath);
@@ -170,8 +174,10 @@ class Rewrite {
         if (platform::NamesSameFile(package_.file, outputPath) ||
             !output.Open(outputPath, platform::Access::ReadWrite,
                          platform::Disposition::CreateAlways)) {
+            NoteFailedFile(detail_, output, outputPath);
             return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
         }
+        AddWorkToDo(package_.size);
         WrittenSum sum{0, 0};
         InsertResult result =
             MoveBytes(package_.file, 0, output, ArchiveStart() + firstChanged_, sum)
@@ -181,6 +187,8 @@ class Rewrite {
         if (result >= 0 && closed) {
             return result;
         }
+        NoteFailedFile(detail_, output, outputPath);
+        NoteFailedFile(detail_, package_.file, nullptr);
         platform::DeletePath(outputPath);
         return result < 0 ? result : Fail(InsertStep::Rebuild, kInsertFailed);
     }
@@ -337,6 +345,7 @@ InsertResult RemoveMemberFromPackage(const char* packagePath, const char* member
         return kInsertFailed;
     }
     try {
+        ProgressMeter meter(prompter);
         OpenedPackage package;
         InsertResult opened = OpenForChange(packagePath, outputPath, prompter, package, detail);
         if (opened < 0) {

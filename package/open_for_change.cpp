@@ -1,5 +1,6 @@
 #include "package/open_for_change.h"
 
+#include "package/engine_report.h"
 #include "package/journal.h"
 #include "package/package_layout.h"
 #include "platform/multibyte.h"
@@ -32,11 +33,14 @@ InsertResult OpenForChange(const char* packagePath, const char* outputPath,
                           opened.inPlace ? platform::Access::ReadWrite : platform::Access::Read,
                           platform::Disposition::OpenExisting) ||
         !opened.file.Size(&opened.size) || opened.size >= kPackageSizeLimit) {
+        NoteFailedFile(detail, opened.file, packagePath);
         return Fail(detail, InsertStep::OpenPackage, kInsertFailed);
     }
+    AddWorkToDo(opened.size);
     bool readAll = false;
     opened.sum = ComputePackageChecksum(opened.file, &readAll);
     if (!readAll) {
+        NoteFailedFile(detail, opened.file, packagePath);
         return Fail(detail, InsertStep::OpenPackage, kInsertFailed);
     }
     if (opened.sum != 0 && !prompter.AskYesNo(IDS_PACKAGE_DAMAGED_CONTINUE)) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "package/byte_cursor.h"
+#include "package/engine_report.h"
 #include "platform/file_copy.h"
 #include "platform/filesystem.h"
 
@@ -97,6 +98,7 @@ uint32_t ComputePackageChecksum(platform::File& package, bool* complete) {
             break;
         }
         sum = AddChecksumWords(sum, g_workBuffer, got);
+        AddWorkDone(got);
     }
     if (complete != nullptr) {
         *complete = readAll;

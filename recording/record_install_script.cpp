@@ -46,9 +46,9 @@ bool ProductInstalled() {
 }
 
 // The system's error texts end in a line break; the message puts its own text around them.
-std::string TrimTrailingSpace(std::string text) {
-    size_t end = text.find_last_not_of(" \t\r\n");
-    text.erase(end == std::string::npos ? 0 : end + 1);
+std::wstring TrimTrailingSpace(std::wstring text) {
+    size_t end = text.find_last_not_of(L" \t\r\n");
+    text.erase(end == std::wstring::npos ? 0 : end + 1);
     return text;
 }
 

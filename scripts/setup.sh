@@ -23,7 +23,7 @@ if ((${#missing[@]})); then
 fi
 
 # Wine takes the ANSI code page and the interface language from LANG.
-wanted_locales=(en_US.UTF-8 zh_CN.UTF-8 zh_HK.UTF-8)
+wanted_locales=(en_US.UTF-8 zh_CN.UTF-8 zh_TW.UTF-8 zh_HK.UTF-8)
 have=$(locale -a 2>/dev/null | tr 'A-Z' 'a-z' | sed 's/utf8/utf-8/')
 regenerate=0
 for loc in "${wanted_locales[@]}"; do

@@ -64,6 +64,19 @@ ktl_wine_prepare() {
     wineserver -w
     touch "$WINEPREFIX/.ktl-cjk-fonts"
   fi
+  if [ ! -f "$WINEPREFIX/.ktl-wine-fonts" ]; then
+    # Debian's Wine 8 looks for the fonts it ships (Marlett, Tahoma, MS Sans Serif: package
+    # fonts-wine) at "<data dir>\../fonts", a name with a forward slash that no Windows path
+    # lookup opens, so every prefix starts without them: caption buttons and check marks, drawn
+    # from Marlett, come out as the letters "0 1 r". Name their folder where Wine also looks,
+    # the Path value of its font settings.
+    local fonts
+    fonts=$(dirname "$(dpkg-query -L fonts-wine 2>/dev/null | grep '/marlett\.ttf$' | head -n 1)")
+    [ -f "$fonts/marlett.ttf" ] || fonts=/usr/share/wine/fonts
+    wine reg add 'HKCU\Software\Wine\Fonts' /v Path /d "Z:${fonts//\//\\}" /f >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.ktl-wine-fonts"
+  fi
 }
 
 # A virtual X display of our own for the Windows programs' windows.

@@ -3,24 +3,30 @@
 // reports every message box it shows, closes it and reports its exit code.
 //
 //   drive_kittailor --app EXE --caption TEXT [--dir DIR] [--package P] [--file F]
-//                   [--output O] [--insert [--boxes N]] [--about] [--pause-at NAME]...
-//                   [--timeout SEC]
+//                   [--output O] [--drop ID:FILE[|FILE]...]... [--layout]
+//                   [--insert [--boxes N]] [--about] [--pause-at NAME]... [--timeout SEC]
 //
-// --about opens the About box from the system menu and closes it again; --insert presses the
-// insert button and answers the N message boxes (default 1) that follow, the last being the
-// result. Output lines (UTF-8): DIALOG, ABOUT caption=..., BOX caption=... text=...,
-// PAUSE NAME, EXIT code=N; FAIL ... on any failure, with a non-zero exit status. At a pause
-// point (ready: dialog found and fields filled; about: About box open; boxK: K-th box open;
-// result: last box open; late: a box shown while closing) the driver waits for one line on
-// standard input before it goes on.
+// --drop drops the files on control ID (0: on the dialog's background) the way the shell
+// does, through the probe of dialog_probe.h, and reports the three fields; --layout has the
+// probe measure every text against its control. --about opens the About box from the system
+// menu and closes it again; --insert presses the insert button and answers the N message
+// boxes (default 1) that follow, the last being the result. Output lines (UTF-8): DIALOG,
+// FIELDS package=... script=... output=..., LAYOUT ok (or what does not fit), DPI N,
+// ABOUT caption=..., BOX caption=... text=..., PAUSE NAME, EXIT code=N; FAIL ... on
+// any failure, with a non-zero exit status. At a pause point (ready: dialog found and fields
+// filled; about: About box open; boxK: K-th box open; result: last box open; late: a box shown
+// while closing) the driver waits for one line on standard input before it goes on.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "blackbox/dialog_probe.h"
 #include "blackbox/window_driving.h"
 
 namespace {
@@ -82,11 +88,104 @@ HWND FindMessageBox(HWND dialog) {
     return nullptr;
 }
 
+// The probe in KitTailor's dialog thread, put there on first use.
+class Probe {
+  public:
+    explicit Probe(HWND dialog) : dialog_(dialog) {}
+
+    probe::Request& Request() {
+        if (request_ == nullptr) {
+            Install();
+        }
+        return *request_;
+    }
+
+    // Hands the request over and waits until the dialog has acted on it.
+    void Ask(const std::string& what) {
+        InterlockedExchange(&request_->done, 0);
+        PostMessageW(dialog_, RegisterWindowMessageW(probe::kProbeMessageName), 0, 0);
+        WaitFor(what, [&]() -> HWND { return request_->done ? dialog_ : nullptr; });
+        // Past this, the dialog has dispatched what the probe turned the message into.
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutW(dialog_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, g_timeoutMs, &ignored);
+    }
+
+  private:
+    void Install() {
+        wchar_t name[64];
+        probe::SharedName(g_process.dwProcessId, name);
+        HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                            sizeof(probe::Request), name);
+        request_ =
+            mapping != nullptr
+                ? static_cast<probe::Request*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0))
+                : nullptr;
+        // The probe library lies beside this program.
+        wchar_t path[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, path, MAX_PATH);
+        std::wstring library(path);
+        library = library.substr(0, library.find_last_of(L'\\') + 1) + L"dialog_probe.dll";
+        HMODULE module = LoadLibraryW(library.c_str());
+        auto hook = module != nullptr ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void (*)()>(
+                                            GetProcAddress(module, probe::kHookName)))
+                                      : nullptr;
+        if (request_ == nullptr || hook == nullptr ||
+            SetWindowsHookExW(WH_GETMESSAGE, hook, module,
+                              GetWindowThreadProcessId(dialog_, nullptr)) == nullptr) {
+            Fail("cannot put the probe into the dialog: " + Utf8(library) + ", error " +
+                 std::to_string(GetLastError()));
+        }
+    }
+
+    HWND dialog_;
+    probe::Request* request_ = nullptr;
+};
+
+void DropFiles(Probe& probe, HWND dialog, const std::wstring& spec) {
+    size_t colon = spec.find(L':');
+    if (colon == std::wstring::npos) {
+        Fail("--drop wants ID:FILE, not " + Utf8(spec));
+    }
+    int id = _wtoi(spec.substr(0, colon).c_str());
+    std::wstring files = spec.substr(colon + 1);
+    probe::Request& request = probe.Request();
+    if (files.size() + 2 > std::size(request.files)) {
+        Fail("--drop names too long");
+    }
+    request.kind = probe::kDrop;
+    request.point = POINT{2, 2};  // the dialog's background, away from every control
+    if (id != 0) {
+        RECT rect;
+        GetWindowRect(GetDlgItem(dialog, id), &rect);
+        request.point = POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+        ScreenToClient(dialog, &request.point);
+    }
+    for (wchar_t& c : files) {
+        c = c == L'|' ? L'\0' : c;
+    }
+    std::fill(std::begin(request.files), std::end(request.files), L'\0');
+    files.copy(request.files, files.size());
+    probe.Ask("the drop on control " + std::to_string(id));
+    Say("FIELDS package=" + Escaped(Text(GetDlgItem(dialog, 1001))) +
+        " script=" + Escaped(Text(GetDlgItem(dialog, 1002))) +
+        " output=" + Escaped(Text(GetDlgItem(dialog, 1008))));
+}
+
+void CheckLayout(Probe& probe) {
+    probe::Request& request = probe.Request();
+    request.kind = probe::kCheckLayout;
+    probe.Ask("the layout check");
+    Say(request.report[0] == L'\0' ? std::string("LAYOUT ok")
+                                   : "LAYOUT " + Escaped(request.report));
+    Say("DPI " + std::to_string(request.dpi));
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     std::wstring app, caption, directory, package, file, output;
-    bool insert = false, about = false;
+    bool insert = false, about = false, layout = false;
+    std::vector<std::wstring> drops;
     int boxes = 1;
     for (int i = 1; i < argc; ++i) {
         std::wstring option = argv[i];
@@ -96,6 +195,10 @@ int wmain(int argc, wchar_t** argv) {
         }
         if (option == L"--about") {
             about = true;
+            continue;
+        }
+        if (option == L"--layout") {
+            layout = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -114,6 +217,8 @@ int wmain(int argc, wchar_t** argv) {
             file = value;
         else if (option == L"--output")
             output = value;
+        else if (option == L"--drop")
+            drops.push_back(value);
         else if (option == L"--boxes")
             boxes = _wtoi(value.c_str());
         else if (option == L"--pause-at")
@@ -126,8 +231,8 @@ int wmain(int argc, wchar_t** argv) {
     if (app.empty() || caption.empty()) {
         Fail(
             "usage: drive_kittailor --app EXE --caption TEXT [--dir DIR] [--package P] "
-            "[--file F] [--output O] [--insert [--boxes N]] [--about] [--pause-at NAME]... "
-            "[--timeout SEC]");
+            "[--file F] [--output O] [--drop ID:FILE[|FILE]...]... [--layout] "
+            "[--insert [--boxes N]] [--about] [--pause-at NAME]... [--timeout SEC]");
     }
 
     STARTUPINFOW startup{};
@@ -153,6 +258,13 @@ int wmain(int argc, wchar_t** argv) {
         SetField(dialog, 1002, file);
     if (!output.empty())
         SetField(dialog, 1008, output);
+    Probe probe(dialog);
+    for (const std::wstring& drop : drops) {
+        DropFiles(probe, dialog, drop);
+    }
+    if (layout) {
+        CheckLayout(probe);
+    }
     Pause("ready", dialog);
 
     if (about) {

@@ -10,8 +10,10 @@ tools/make_test_package.py.
 Off Windows the two programs run under the runner (wine unless told otherwise), in whatever
 prefix and display the environment names; the paths handed to them are then Windows paths on
 drive Z:. LANG is set per case, which makes Wine pick the user interface language and the ANSI
-code page of each program it starts. With --shots, screenshots of the X display (ImageMagick's
-import) are written there while the dialog, the About box and the result box are open.
+code page of each program it starts; LC_CTYPE alone sets the code page, so one case shows
+Chinese texts on an English code page. With --shots, screenshots of the X display
+(ImageMagick's import) are written there while the dialog, the About box and the result box
+are open. Under Wine one case sets the prefix's DPI to 144 for a while and puts it back.
 """
 
 import argparse
@@ -39,12 +41,16 @@ RUNNER = []     # command list that starts a Windows program (["wine"] off Windo
 # out well before this.
 RUN_LIMIT_SECONDS = 180
 
-# Each case: LANG value, the resource LANGUAGE line, the screenshot name suffix.
+# Each case: LANG value, the resource LANGUAGE line; the key names the screenshots.
 LANGUAGES = {
     "en": ("en_US.UTF-8", "LANG_ENGLISH, SUBLANG_ENGLISH_US"),
     "zh_CN": ("zh_CN.UTF-8", "LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED"),
+    "zh_TW": ("zh_TW.UTF-8", "LANG_CHINESE, SUBLANG_CHINESE_TRADITIONAL"),
     "zh_HK": ("zh_HK.UTF-8", "LANG_CHINESE, SUBLANG_CHINESE_HONGKONG"),
 }
+
+# Chinese Simplified texts on a system whose ANSI code page is English (1252).
+CHINESE_ON_ENGLISH_CODE_PAGE = {"LANG": "zh_CN.UTF-8", "LC_CTYPE": "en_US.UTF-8"}
 
 IDS_INSERT_SUCCESS = 106
 IDS_INSERT_FAILED = 112
@@ -104,7 +110,11 @@ def load_resource_texts():
     english = {numbers[name]: rc_string(body) for name, body in
                re.findall(r"^KTL_MESSAGE\((IDS_\w+),\s*" + _STRING + r"\)\s*$",
                           _read("res", "messages_en.inc"), re.M)}
-    sections = re.split(r"^LANGUAGE\s+(.+?)\s*$", _read("res", "kittailor.rc"), flags=re.M)
+    # A language's dialogs and table may live in a file of their own that its block includes.
+    script = re.sub(r'^#include "(\w+\.inc)"\s*$',
+                    lambda m: m.group(0) if m.group(1) == "messages_en.inc"
+                    else _read("res", m.group(1)), _read("res", "kittailor.rc"), flags=re.M)
+    sections = re.split(r"^LANGUAGE\s+(.+?)\s*$", script, flags=re.M)
     by_language_line = dict(zip(sections[1::2], sections[2::2]))
     texts = {}
     for key, (_, language_line) in LANGUAGES.items():
@@ -143,6 +153,11 @@ def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
 
+def escaped(text):
+    """A text as the drivers write it on their output lines."""
+    return text.replace("\\", "\\\\").replace("\n", "\\n").replace("\r", "\\r")
+
+
 def take_screenshot(name):
     if SHOTS is None or shutil.which("import") is None:
         return
@@ -167,8 +182,9 @@ class DriverRun:
 
 
 def run_driver(lang, folder, arguments, shots):
-    """Runs the driver with LANG=lang in folder; shots maps pause names to screenshot files.
-    Every pause asked for is answered, after its screenshot when there is one."""
+    """Runs the driver with LANG=lang (or these locale variables) in folder; shots maps pause
+    names to screenshot files. Every pause asked for is answered, after its screenshot when
+    there is one."""
     command = RUNNER + [DRIVER, "--app", windows_path(APP), "--dir", windows_path(folder),
                         "--timeout", "30"] + arguments
     for pause in shots:
@@ -181,12 +197,14 @@ def run_driver(lang, folder, arguments, shots):
 
 
 def talk_to_driver(command, lang, folder, on_pause):
-    """Runs a driver command with LANG=lang in folder, calls on_pause(name) at each pause and
-    then lets the driver go on. Reading stops at the driver's last line: a Wine helper process
-    may hold the pipe open long after the driver has gone."""
-    env = dict(os.environ, LANG=lang)
+    """Runs a driver command with LANG=lang (or, given a dict, these locale variables) in
+    folder, calls on_pause(name) at each pause and then lets the driver go on. Reading stops at
+    the driver's last line: a Wine helper process may hold the pipe open long after the driver
+    has gone."""
+    env = dict(os.environ)
     for variable in ("LC_ALL", "LC_MESSAGES", "LC_CTYPE", "LANGUAGE"):
         env.pop(variable, None)
+    env.update(lang if isinstance(lang, dict) else {"LANG": lang})
     lines = []
     with tempfile.TemporaryFile() as errors:
         with subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -233,11 +251,14 @@ class ResourceTexts(unittest.TestCase):
                 self.assertTrue(TEXTS[key]["captions"].get("IDD_ABOUT"))
 
     def test_languages_differ(self):
+        # English, Simplified and Traditional differ; Taiwan and Hong Kong share their texts.
+        scripts = ("en", "zh_CN", "zh_HK")
         for number in (IDS_INSERT_SUCCESS, IDS_INSERT_FAILED):
-            texts = [TEXTS[key]["strings"][number] for key in LANGUAGES]
+            texts = [TEXTS[key]["strings"][number] for key in scripts]
             self.assertEqual(len(set(texts)), len(texts), texts)
-        captions = [TEXTS[key]["captions"]["IDD_MAIN"] for key in LANGUAGES]
+        captions = [TEXTS[key]["captions"]["IDD_MAIN"] for key in scripts]
         self.assertEqual(len(set(captions)), len(captions), captions)
+        self.assertEqual(TEXTS["zh_TW"], TEXTS["zh_HK"])
 
     def test_escapes_decoded(self):
         strings = TEXTS["en"]["strings"]
@@ -262,15 +283,15 @@ class KitTailorBlackBox(unittest.TestCase):
     def texts(self, key):
         return TEXTS[key]["strings"], TEXTS[key]["captions"]
 
-    def drive(self, key, output_name, extra, shots):
+    def drive(self, key, output_name, extra, shots, lang=None, fields=True):
         strings, captions = self.texts(key)
-        lang = LANGUAGES[key][0]
-        arguments = ["--caption", captions["IDD_MAIN"],
-                     "--package", windows_path(self.package_path),
-                     "--file", windows_path(self.script_path),
-                     "--output", windows_path(os.path.join(self.folder, output_name)),
-                     "--insert"] + extra
-        run = run_driver(lang, self.folder, arguments, shots)
+        arguments = ["--caption", captions["IDD_MAIN"]]
+        if fields:
+            arguments += ["--package", windows_path(self.package_path),
+                          "--file", windows_path(self.script_path),
+                          "--output", windows_path(os.path.join(self.folder, output_name))]
+        arguments += ["--insert"] + extra
+        run = run_driver(lang or LANGUAGES[key][0], self.folder, arguments, shots)
         self.assertEqual(run.returncode, 0, run)
         self.assertFalse([line for line in run.lines if line.startswith("FAIL")], run)
         self.assertIn("DIALOG", run.lines, run)
@@ -307,8 +328,9 @@ class KitTailorBlackBox(unittest.TestCase):
     def check_insert(self, key, output_name, expected_output):
         shots = {"ready": "main_%s.png" % key, "about": "about_%s.png" % key,
                  "result": "result_%s.png" % key}
-        run = self.drive(key, output_name, ["--about"], shots)
+        run = self.drive(key, output_name, ["--about", "--layout"], shots)
         _, captions = self.texts(key)
+        self.assertEqual(run.values("LAYOUT"), ["ok"], run)
         self.assertEqual(run.values("ABOUT"), ["caption=" + captions["IDD_ABOUT"]], run)
         self.assertEqual(run.values("BOX"), [self.box(key, IDS_INSERT_SUCCESS)], run)
         self.assert_package_unchanged()
@@ -324,6 +346,57 @@ class KitTailorBlackBox(unittest.TestCase):
     def test_insert_zh_HK(self):
         self.check_insert("zh_HK", "ZorSetup-custom.exe", "ZorSetup-custom.exe")
 
+    def test_insert_zh_TW(self):
+        # Taiwan reads the Traditional texts, not the English ones.
+        self.check_insert("zh_TW", "ZorSetup-custom.exe", "ZorSetup-custom.exe")
+
+    def test_dropped_files_fill_the_fields_en(self):
+        # KitTailor starts with the package in its folder filled in; the script is dropped on
+        # the dialog's background, two files on the new package field (the first counts).
+        output = windows_path(os.path.join(self.folder, "dropped.exe"))
+        other = windows_path(os.path.join(self.folder, "other.exe"))
+        script = windows_path(self.script_path)
+        run = self.drive("en", None, ["--drop", "0:" + script,
+                                      "--drop", "1008:%s|%s" % (output, other)],
+                         {"ready": "dropped_en.png"}, fields=False)
+        package = escaped(windows_path(self.package_path))
+        script, output = escaped(script), escaped(output)
+        self.assertEqual(run.values("FIELDS"), [
+            "package=%s script=%s output=" % (package, script),
+            "package=%s script=%s output=%s" % (package, script, output)], run)
+        self.assertEqual(run.values("BOX"), [self.box("en", IDS_INSERT_SUCCESS)], run)
+        self.assert_sealed_with_script(os.path.join(self.folder, "dropped.exe"))
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "other.exe")))
+
+    def test_chinese_texts_on_an_english_code_page(self):
+        # The display language is Chinese, the ANSI code page English: the dialog, the About
+        # box and both message boxes still read in Chinese.
+        self.members.append(("auto1.ins", b"older script\r\n", zipfile.ZIP_DEFLATED))
+        self.package = mtp.build_package(self.members)
+        with open(self.package_path, "wb") as f:
+            f.write(self.package)
+        run = self.drive("zh_CN", "ZorSetup-custom.exe", ["--boxes", "2", "--about"],
+                         {"ready": "main_zh_CN_cp1252.png", "box1": "box_zh_CN_cp1252.png"},
+                         lang=CHINESE_ON_ENGLISH_CODE_PAGE)
+        _, captions = self.texts("zh_CN")
+        self.assertEqual(run.values("ABOUT"), ["caption=" + captions["IDD_ABOUT"]], run)
+        self.assertEqual(run.values("BOX"), [self.box("zh_CN", IDS_SAME_NAME_EXISTS),
+                                             self.box("zh_CN", IDS_INSERT_FAILED)], run)
+
+    @unittest.skipUnless(os.name != "nt", "sets the DPI of a Wine prefix, not of this computer")
+    def test_nothing_clips_at_144_dpi(self):
+        with prefix_dpi(144):
+            for key in ("en", "zh_CN"):
+                with self.subTest(language=key):
+                    run = self.drive(key, "ZorSetup-%s.exe" % key, ["--layout"],
+                                     {"ready": "main_%s_144dpi.png" % key})
+                    # Wine lays out even a program that does not declare itself DPI-aware at
+                    # the full setting, where Windows would stretch it: the declaration is for
+                    # the resource tests to check, the layout at this size for this one.
+                    self.assertEqual(run.values("DPI"), ["144"], run)
+                    self.assertEqual(run.values("LAYOUT"), ["ok"], run)
+                    self.assertEqual(run.values("BOX"), [self.box(key, IDS_INSERT_SUCCESS)], run)
+
     def test_same_name_refused_zh_CN(self):
         # The package already holds auto1.ins: the refusal, then the failure, both in Chinese.
         self.members.append(("auto1.ins", b"older script\r\n", zipfile.ZIP_DEFLATED))
@@ -335,6 +408,40 @@ class KitTailorBlackBox(unittest.TestCase):
         self.assertEqual(run.values("BOX"), [self.box("zh_CN", IDS_SAME_NAME_EXISTS),
                                              self.box("zh_CN", IDS_INSERT_FAILED)], run)
         self.assert_package_unchanged()
+
+
+DESKTOP_KEY = r"HKCU\Control Panel\Desktop"
+
+
+class prefix_dpi:
+    """The Wine prefix's DPI setting (LogPixels), for the programs started meanwhile; the old
+    setting comes back afterwards, whatever happened."""
+
+    def __init__(self, dpi):
+        self.dpi = dpi
+        self.before = None
+
+    def reg(self, *arguments):
+        return subprocess.run(RUNNER + ["reg"] + list(arguments), stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=60, check=False)
+
+    def __enter__(self):
+        found = re.search(r"LogPixels\s+REG_DWORD\s+0x([0-9a-fA-F]+)",
+                          self.reg("query", DESKTOP_KEY, "/v", "LogPixels").stdout)
+        self.before = int(found.group(1), 16) if found else None
+        result = self.reg("add", DESKTOP_KEY, "/v", "LogPixels", "/t", "REG_DWORD", "/d",
+                          str(self.dpi), "/f")
+        if result.returncode != 0:
+            raise RuntimeError("cannot set the DPI: %s" % result.stderr)
+        return self
+
+    def __exit__(self, *exception):
+        if self.before is None:
+            self.reg("delete", DESKTOP_KEY, "/v", "LogPixels", "/f")
+        else:
+            self.reg("add", DESKTOP_KEY, "/v", "LogPixels", "/t", "REG_DWORD", "/d",
+                     str(self.before), "/f")
+        return False
 
 
 def runner_from(option):

@@ -32,7 +32,7 @@ sys.path.insert(0, HERE)
 import make_package  # noqa: E402
 import make_test_package as mtp  # noqa: E402
 from test_kittailor import (IDS_APP_TITLE, talk_to_driver, runner_from, IDS_INSERT_SUCCESS, TEXTS,  # noqa: E402
-                            DriverRun, LANGUAGES)
+                            DriverRun, LANGUAGES, escaped)
 
 DRIVER = None   # record_e2e.exe, from --driver
 APP = None      # KitTailor.exe, from --app
@@ -170,11 +170,6 @@ def setup_logs():
 # --------------------------------------------------------------------------------------------
 # Running the driver
 # --------------------------------------------------------------------------------------------
-
-def escaped(text):
-    """A text as the driver writes it on its output lines."""
-    return text.replace("\\", "\\\\").replace("\n", "\\n").replace("\r", "\\r")
-
 
 def run_driver(folder, arguments, pauses=None, lang="en_US.UTF-8"):
     """Runs the driver in folder with LANG=lang. pauses maps pause names to checks run while

@@ -7,9 +7,11 @@
 # leak or timeout, or a reproducer that still fails. The exit status is 1 when there was any.
 # Installs what it needs on Debian 12 when that is missing (as root).
 #
-# Environment: KTL_FUZZ_BUILD_DIR (default build/fuzz), KTL_FUZZ_JOBS for the build (default 2).
+# Environment: KTL_FUZZ_BUILD_DIR (default build/fuzz), KTL_FUZZ_JOBS for the build (default 2),
+# KTL_FUZZ_TARGETS (default all three).
 # The corpora grow in BUILD_DIR/fuzz-run/corpus between runs; findings and logs of the last run
-# are in BUILD_DIR/fuzz-run/findings and BUILD_DIR/fuzz-run/logs.
+# are in BUILD_DIR/fuzz-run/findings and BUILD_DIR/fuzz-run/logs (fuzz-run-TARGETS with
+# KTL_FUZZ_TARGETS).
 set -euo pipefail
 
 seconds=${1:-60}
@@ -22,6 +24,11 @@ build=${KTL_FUZZ_BUILD_DIR:-$root/build/fuzz}
 work=$build/fuzz-run
 here=$root/tests/fuzz
 targets=(archive_fuzz package_fuzz image_walk_fuzz)
+# KTL_FUZZ_TARGETS="a b" runs only those, so that separate runs can share the cores.
+if [[ -n ${KTL_FUZZ_TARGETS:-} ]]; then
+  read -r -a targets <<<"$KTL_FUZZ_TARGETS"
+  work=$build/fuzz-run-${KTL_FUZZ_TARGETS// /-}
+fi
 declare -A max_len=([archive_fuzz]=8192 [package_fuzz]=8192 [image_walk_fuzz]=4096)
 
 install_packages() {

@@ -10,6 +10,7 @@ drive Z:.
 """
 
 import argparse
+import errno
 import io
 import os
 import random
@@ -795,6 +796,42 @@ class OutputFileTests(KtlTestCase):
     def test_existing_directory(self):
         os.mkdir(self.path("out.exe"))
         self.assertOutputRefused(to_tool_path(self.path("out.exe")), "out.exe")
+
+    def test_progress_on_a_terminal_only(self):
+        if RUNNER is not None or not hasattr(os, "openpty"):
+            self.skipTest("needs a POSIX terminal")
+        package, _ = self.make_package()
+        source = self.write("large.bin", random.Random(7).randbytes(3 << 20))
+        outputs = {}
+        for quiet in ([], ["--quiet"]):
+            leader, follower = os.openpty()
+            try:
+                subprocess.run([KTL, "insert", package, source, "-o", self.path("out.exe"), *quiet],
+                               stderr=follower, stdout=subprocess.DEVNULL, check=True,
+                               env=dict(os.environ, TMPDIR=self.temp))
+                os.close(follower)
+                try:
+                    outputs[bool(quiet)] = os.read(leader, 65536)
+                except OSError:  # nothing was written and the terminal is closed
+                    outputs[bool(quiet)] = b""
+            finally:
+                os.close(leader)
+        self.assertRegex(outputs[False], rb"^\rktl: +\d+% of \d+ MiB")
+        self.assertTrue(outputs[False].endswith(b"\r"), outputs[False])  # cleared at the end
+        self.assertEqual(outputs[True], b"")
+
+    def test_failure_gives_the_systems_reason(self):
+        # The one line names the file and ends with the system's own text for the error.
+        result = self.ktl("insert", to_tool_path(self.path("pkg.exe")),
+                          to_tool_path(self.path("notes.txt")), "-o",
+                          to_tool_path(self.path("missing", "out.exe")))
+        line = result.err_lines[0]
+        reason = line.rsplit('out.exe": ', 1)[-1]
+        self.assertNotEqual(reason, line, result)
+        if RUNNER is None:
+            self.assertEqual(reason, os.strerror(errno.ENOENT))
+        else:
+            self.assertRegex(reason, r"\w+ \w+")  # the system's sentence, whatever its language
 
     def test_symbolic_link_to_package(self):
         if RUNNER is not None:

@@ -25,6 +25,22 @@ std::string Describe(const std::vector<BoxRecord>& boxes) {
     return text;
 }
 
+// The width of the dialog's big or small icon, from its mask; 0 when it has none.
+int IconWidth(DialogHarness& dialog, WPARAM which) {
+    auto icon = reinterpret_cast<HICON>(SendMessageW(dialog.Dialog(), WM_GETICON, which, 0));
+    ICONINFO info{};
+    if (icon == nullptr || !GetIconInfo(icon, &info)) {
+        return 0;
+    }
+    BITMAP mask{};
+    GetObjectW(info.hbmMask, sizeof(mask), &mask);
+    DeleteObject(info.hbmMask);
+    if (info.hbmColor != nullptr) {
+        DeleteObject(info.hbmColor);
+    }
+    return mask.bmWidth;
+}
+
 // A scratch folder as the current directory, holding a package and a script.
 class DialogTest : public testing::Test {
   protected:
@@ -73,6 +89,9 @@ TEST_F(DialogTest, StartsWithTheDefaultsAndTheAboutItem) {
     GetMenuStringA(menu, last, text, sizeof(text), MF_BYPOSITION);
     EXPECT_STREQ(text, "About KitTailor(&A)...");
     EXPECT_NE(SendMessageA(dialog.Dialog(), WM_QUERYDRAGICON, 0, 0), 0);
+    // Each icon is the image made for its size, the small one not the large one shrunk.
+    EXPECT_EQ(IconWidth(dialog, ICON_BIG), GetSystemMetrics(SM_CXICON));
+    EXPECT_EQ(IconWidth(dialog, ICON_SMALL), GetSystemMetrics(SM_CXSMICON));
 }
 
 TEST(MinimisedDialog, IconOffsetTruncatesTowardZero) {

@@ -47,10 +47,12 @@ class RecordingPrompter : public InsertPrompter {
         return answer;
     }
     void ShowStop(int messageId) override { stopped.push_back(messageId); }
+    void ShowProgress(uint64_t done, uint64_t toDo) override { progress.push_back({done, toDo}); }
 
     bool answer = true;
     std::vector<int> asked;
     std::vector<int> stopped;
+    std::vector<std::pair<uint64_t, uint64_t>> progress;
 };
 
 class InsertTest : public testing::Test {
@@ -246,6 +248,18 @@ TEST_F(InsertTest, MemberNamesFromEitherSeparatorAndUnsafeNamesRefused) {
     }
     test::DeletePath(output_);
     ExpectNothingChanged();
+}
+
+// Progress never claims more than there is to do and ends with all of it done: at least the
+// checksum pass over the package and the copy of its kept part into the new file.
+TEST_F(InsertTest, ProgressEndsWithEverythingDone) {
+    ASSERT_GT(Insert("new.ins", output_.c_str()), 0);
+    ASSERT_FALSE(prompter_.progress.empty());
+    for (auto [done, toDo] : prompter_.progress) {
+        EXPECT_LE(done, toDo);
+    }
+    EXPECT_EQ(prompter_.progress.back().first, prompter_.progress.back().second);
+    EXPECT_GT(prompter_.progress.back().second, 2 * uint64_t{kImageEnd});
 }
 
 TEST_F(InsertTest, UnwritableOutputAndOverlongNames) {

@@ -20,9 +20,13 @@ namespace {
 
 constexpr WORD kEnglish = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 constexpr WORD kChineseSimplified = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
+constexpr WORD kChineseTaiwan = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_TRADITIONAL);
 constexpr WORD kChineseHongKong = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_HONGKONG);
-constexpr WORD kLanguages[] = {kEnglish, kChineseSimplified, kChineseHongKong};
-constexpr WORD kTranslations[] = {kChineseSimplified, kChineseHongKong};
+constexpr WORD kChineseMacau = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_MACAU);
+constexpr WORD kLanguages[] = {kEnglish, kChineseSimplified, kChineseTaiwan, kChineseHongKong,
+                               kChineseMacau};
+constexpr WORD kTranslations[] = {kChineseSimplified, kChineseTaiwan, kChineseHongKong,
+                                  kChineseMacau};
 
 // Every message number of message_ids.h.
 constexpr UINT kAllMessages[] = {
@@ -473,9 +477,36 @@ TEST(Resources, DialogsUseTheSameFontAsEachOtherPerLanguage) {
     }
 }
 
+// The images of icon IDI_MAIN as its group directory lists them: (width, bits per pixel),
+// a width of 256 being written as 0.
+std::vector<std::pair<int, int>> IconImages() {
+    std::vector<std::pair<int, int>> images;
+    auto directory = ResourceBytes(RT_GROUP_ICON, MAKEINTRESOURCEA(IDI_MAIN), LANG_NEUTRAL);
+    if (!directory || directory->size() < 6) {
+        return images;
+    }
+    WORD count;
+    std::memcpy(&count, directory->data() + 4, 2);
+    constexpr size_t kEntrySize = 14;  // width, height, colours, reserved, planes, bits, size, id
+    for (size_t i = 0; i < count && 6 + (i + 1) * kEntrySize <= directory->size(); ++i) {
+        const unsigned char* entry = directory->data() + 6 + i * kEntrySize;
+        WORD bits;
+        std::memcpy(&bits, entry + 6, 2);
+        images.emplace_back(entry[0] == 0 ? 256 : entry[0], bits);
+    }
+    return images;
+}
+
+TEST(Resources, IconHoldsSmallPaletteAndLargeTrueColourImages) {
+    std::vector<std::pair<int, int>> images = IconImages();
+    std::sort(images.begin(), images.end());
+    const std::vector<std::pair<int, int>> expected = {{16, 8}, {32, 8}, {48, 32}, {256, 32}};
+    EXPECT_EQ(images, expected);
+}
+
 TEST(Resources, ApplicationIconLoads) {
     HMODULE module = GetModuleHandleA(nullptr);
-    for (int size : {16, 32}) {
+    for (int size : {16, 32, 48, 256}) {
         HANDLE icon = LoadImageA(module, MAKEINTRESOURCEA(IDI_MAIN), IMAGE_ICON, size, size, 0);
         ASSERT_NE(icon, nullptr) << size;
         ICONINFO info{};
@@ -542,6 +573,26 @@ std::vector<std::string> AttributeValues(const std::string& xml, const std::stri
     return values;
 }
 
+// The text inside every `element` of an XML text, in order.
+std::vector<std::string> ElementTexts(const std::string& xml, const std::string& element) {
+    std::vector<std::string> texts;
+    for (size_t at = xml.find("<" + element); at != std::string::npos;
+         at = xml.find("<" + element, at + 1)) {
+        char after = at + 1 + element.size() < xml.size() ? xml[at + 1 + element.size()] : '\0';
+        if (after != '>' && after != ' ') {
+            continue;  // a longer name that begins alike
+        }
+        size_t start = xml.find('>', at);
+        size_t end = xml.find("</" + element + ">", at);
+        if (start == std::string::npos || end == std::string::npos || end < start) {
+            texts.push_back("<unclosed>");
+            continue;
+        }
+        texts.push_back(xml.substr(start + 1, end - start - 1));
+    }
+    return texts;
+}
+
 TEST(Resources, EveryShippedProgramCarriesItsManifest) {
     struct Program {
         const char* name;
@@ -560,6 +611,11 @@ TEST(Resources, EveryShippedProgramCarriesItsManifest) {
             << program.name;
         EXPECT_EQ(AttributeValues(manifest, "requestedExecutionLevel", "uiAccess"),
                   std::vector<std::string>{"false"})
+            << program.name;
+        // Only the dialog is drawn: it scales with the DPI setting instead of being stretched.
+        const bool drawsWindows = std::string(program.name) == KTL_KITTAILOR_EXE;
+        EXPECT_EQ(ElementTexts(manifest, "dpiAware"),
+                  drawsWindows ? std::vector<std::string>{"true"} : std::vector<std::string>{})
             << program.name;
         std::vector<std::string> systems = AttributeValues(manifest, "supportedOS", "Id");
         // Windows 10 and 11 look for their own entry before they drop the compatibility

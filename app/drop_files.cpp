@@ -1,0 +1,78 @@
+#include "app/drop_files.h"
+
+#include <shellapi.h>
+
+#include "app/main_dialog.h"
+#include "res/resource_ids.h"
+
+namespace app {
+namespace {
+
+constexpr DWORD kFilterAllow = 1;  // MSGFLT_ALLOW
+using ChangeMessageFilterFunction = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+
+bool IsPathField(int id) {
+    return id == IDC_PACKAGE || id == IDC_SCRIPT || id == IDC_OUTPUT;
+}
+
+// Case aside: a package named SETUP.EXE still goes to the package field, where validation
+// tells the user what is wrong with it.
+bool NamesAProgram(const std::wstring& path) {
+    return path.size() >= 4 &&
+           CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, path.c_str() + path.size() - 4, 4,
+                          L".exe", 4) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+DropFilterReport AllowDropsFromLowerIntegrity(HWND window) {
+    DropFilterReport report{};
+    report[0].message = WM_DROPFILES;
+    report[1].message = WM_COPYDATA;
+    report[2].message = kCopyGlobalDataMessage;
+    // Through a plain function pointer type first: the two function types do not match.
+    auto change = reinterpret_cast<ChangeMessageFilterFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "ChangeWindowMessageFilterEx")));
+    for (MessageFilterResult& entry : report) {
+        entry.available = change != nullptr;
+        entry.allowed = change != nullptr && change(window, entry.message, kFilterAllow, nullptr);
+    }
+    return report;
+}
+
+int FieldForDrop(int fieldUnderDrop, const std::wstring& path, bool packageFieldEmpty) {
+    if (IsPathField(fieldUnderDrop)) {
+        return fieldUnderDrop;
+    }
+    return NamesAProgram(path) && packageFieldEmpty ? IDC_PACKAGE : IDC_SCRIPT;
+}
+
+void MainDialog::AcceptDroppedFiles() {
+    DragAcceptFiles(Window(), TRUE);
+    dropFilter_ = AllowDropsFromLowerIntegrity(Window());
+}
+
+bool MainDialog::OnDropFiles(WPARAM wParam, LPARAM, LRESULT& result) {
+    HDROP drop = reinterpret_cast<HDROP>(wParam);
+    result = 0;
+    // While a job runs its fields are switched off and must keep what the job was given.
+    const UINT length = Busy() ? 0 : DragQueryFileW(drop, 0, nullptr, 0);
+    if (length != 0 && length != 0xFFFFFFFF) {
+        // Of several files, the first.
+        std::wstring path(length + 1, L'\0');
+        DragQueryFileW(drop, 0, path.data(), length + 1);
+        path.resize(length);
+        POINT point{};
+        int fieldUnderDrop = 0;
+        if (DragQueryPoint(drop, &point)) {  // in the client area
+            HWND child = ChildWindowFromPointEx(Window(), point, CWP_SKIPINVISIBLE);
+            fieldUnderDrop = child != nullptr && child != Window() ? GetDlgCtrlID(child) : 0;
+        }
+        bool packageEmpty = GetWindowTextLengthW(Item(IDC_PACKAGE)) == 0;
+        SetItemText(FieldForDrop(fieldUnderDrop, path, packageEmpty), path);
+    }
+    DragFinish(drop);
+    return true;
+}
+
+}  // namespace app

@@ -1,0 +1,66 @@
+#include "package/engine_report.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace package {
+namespace {
+
+ProgressMeter* g_meter = nullptr;
+constexpr int64_t kReportEveryMs = 100;
+
+int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+ProgressMeter::ProgressMeter(InsertPrompter& prompter) : prompter_(prompter) {
+    g_meter = this;
+}
+
+ProgressMeter::~ProgressMeter() {
+    g_meter = nullptr;
+    if (toDo_ != 0) {
+        done_ = toDo_;
+        Report(true);
+    }
+}
+
+void ProgressMeter::Report(bool always) {
+    int64_t now = NowMs();
+    // All done is said once, at the end: a pass may finish before the next one adds its work.
+    if (!always &&
+        (done_ >= toDo_ || (lastReportMs_ >= 0 && now - lastReportMs_ < kReportEveryMs))) {
+        return;
+    }
+    lastReportMs_ = now;
+    prompter_.ShowProgress(done_ < toDo_ ? done_ : toDo_, toDo_);
+}
+
+void AddWorkToDo(uint64_t bytes) {
+    if (g_meter != nullptr) {
+        g_meter->toDo_ += bytes;
+    }
+}
+
+void AddWorkDone(uint64_t bytes) {
+    if (g_meter != nullptr) {
+        g_meter->done_ += bytes;
+        g_meter->Report(false);
+    }
+}
+
+void NoteFailedFile(InsertDetail* detail, const platform::File& file, const char* path) {
+    if (detail == nullptr || detail->systemError != 0 || file.LastError() == 0) {
+        return;
+    }
+    detail->systemError = file.LastError();
+    const char* named = file.Path()[0] != '\0' ? file.Path() : path;
+    if (named != nullptr && std::strlen(named) < sizeof(detail->path)) {
+        std::strcpy(detail->path, named);
+    }
+}
+
+}  // namespace package

@@ -1,0 +1,42 @@
+// What the engine tells its caller beyond a result code: how far a change has come, and which
+// file failed with which system error.
+#pragma once
+
+#include <cstdint>
+
+#include "package/insert_file.h"
+#include "platform/file.h"
+
+namespace package {
+
+// Reports the bytes done of the bytes to do to the prompter while it is in scope, at most about
+// ten times a second and once more at the end, on the thread that runs the change. The passes
+// of the engine count their bytes into whichever meter is current; like the work buffer, only
+// one change runs at a time.
+class ProgressMeter {
+  public:
+    explicit ProgressMeter(InsertPrompter& prompter);
+    ~ProgressMeter();
+    ProgressMeter(const ProgressMeter&) = delete;
+    ProgressMeter& operator=(const ProgressMeter&) = delete;
+
+  private:
+    friend void AddWorkToDo(uint64_t bytes);
+    friend void AddWorkDone(uint64_t bytes);
+    void Report(bool always);
+
+    InsertPrompter& prompter_;
+    uint64_t toDo_ = 0;
+    uint64_t done_ = 0;
+    int64_t lastReportMs_ = -1;
+};
+
+// Count into the current meter; without one they do nothing.
+void AddWorkToDo(uint64_t bytes);
+void AddWorkDone(uint64_t bytes);
+
+// Notes the first failure's file and system error in `detail`: `file`'s error code, and its path,
+// or `path` when it never opened. Later failures do not overwrite it.
+void NoteFailedFile(InsertDetail* detail, const platform::File& file, const char* path);
+
+}  // namespace package

@@ -32,26 +32,23 @@ ArchiveFault CheckEntries(ArchiveDirectory& directory) {
     uint32_t count = 0;
     while (cursor.Remaining() > 0) {
         directory.faultEntry = ++count;
-        const uint8_t* fixed = cursor.Bytes(central_header::kSize);
-        if (fixed == nullptr || GetU32(fixed) != central_header::kSignature) {
+        CentralFileHeader entry;
+        if (!ReadRecord(cursor, entry)) {
             return ArchiveFault::EntryDamaged;
         }
-        uint32_t nameLength = GetU16(fixed + central_header::kNameLengthAt);
-        cursor.Skip(size_t{nameLength} + GetU16(fixed + central_header::kExtraLengthAt) +
-                    GetU16(fixed + central_header::kCommentLengthAt));
+        cursor.Skip(entry.Length() - CentralFileHeader::kSize);
         if (!cursor.Ok()) {
             return ArchiveFault::EntryDamaged;
         }
-        if (GetU16(fixed + central_header::kDiskStartAt) != 0) {
+        if (entry.diskStart != 0) {
             return ArchiveFault::MultiDisk;
         }
-        uint32_t localAt = GetU32(fixed + central_header::kLocalHeaderOffsetAt);
-        if (GetU32(fixed + central_header::kCompressedSizeAt) == kZip64Marker32 ||
-            GetU32(fixed + central_header::kUncompressedSizeAt) == kZip64Marker32 ||
-            localAt == kZip64Marker32) {
+        if (entry.compressedSize == kZip64Marker32 || entry.uncompressedSize == kZip64Marker32 ||
+            entry.localHeaderOffset == kZip64Marker32) {
             return ArchiveFault::Zip64;
         }
-        if (uint64_t{localAt} + local_header::kSize + nameLength > directory.end.directoryOffset) {
+        if (uint64_t{entry.localHeaderOffset} + LocalFileHeader::kSize + entry.nameLength >
+            directory.end.directoryOffset) {
             return ArchiveFault::LocalHeaderPastDirectory;
         }
     }

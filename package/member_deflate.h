@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <array>
 #include <cstdint>
 
 #include "package/package_archive.h"
@@ -41,12 +42,18 @@ ArchiveError DeflateSource(platform::File& source, platform::File& archive, Defl
 
 // The local header and central entry of a member that DeflateSource wrote, packed.
 struct DeflatedMemberRecords {
-    uint8_t local[local_header::kSize] = {};
-    uint8_t central[central_header::kSize] = {};
+    std::array<uint8_t, LocalFileHeader::kSize> local = {};
+    std::array<uint8_t, CentralFileHeader::kSize> central = {};
 };
 
 DeflatedMemberRecords MakeDeflatedMemberRecords(uint32_t nameLength, uint32_t crc,
                                                 uint32_t compressedSize, uint32_t size,
                                                 uint32_t localHeaderOffset);
+
+// The end record once a member of `nameLength` and `compressedSize` bytes went where the old
+// directory began, and its entry behind the old ones. The old comment is dropped: its bytes are
+// overwritten or left behind as stray bytes.
+EndOfCentralDirectory EndAfterAppending(const EndOfCentralDirectory& old, uint32_t nameLength,
+                                        uint32_t compressedSize);
 
 }  // namespace package

@@ -85,18 +85,18 @@ class Extraction {
         }
         // The sizes and CRC come from the directory: a local header followed by a data
         // descriptor holds zeros there.
-        uint8_t local[local_header::kSize];
+        uint8_t bytes[LocalFileHeader::kSize];
         uint32_t got = 0;
         if (!package_.Seek(static_cast<int64_t>(archiveStart_ + header.localHeaderOffset),
                            platform::SeekFrom::Begin) ||
-            !package_.Read(local, sizeof(local), &got)) {
+            !package_.Read(bytes, sizeof(bytes), &got)) {
             return Fail(ExtractStep::OpenPackage, kInsertFailed);
         }
-        uint64_t dataAt = uint64_t{header.localHeaderOffset} + local_header::kSize +
-                          GetU16(local + local_header::kNameLengthAt) +
-                          GetU16(local + local_header::kExtraLengthAt);
-        if (got != sizeof(local) || GetU32(local) != local_header::kSignature ||
-            dataAt + header.compressedSize > directory.end.directoryOffset) {
+        ByteCursor cursor(bytes, got);
+        LocalFileHeader local;
+        const bool localRead = ReadRecord(cursor, local);
+        uint64_t dataAt = uint64_t{header.localHeaderOffset} + local.Length();
+        if (!localRead || dataAt + header.compressedSize > directory.end.directoryOffset) {
             return Fail(ExtractStep::DamagedMember, kInsertFailed);
         }
         data_.at = archiveStart_ + dataAt;

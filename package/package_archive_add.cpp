@@ -39,7 +39,7 @@ int PackageArchive::AddFile(const char* archivePath, const char* sourcePath,
 bool PackageArchive::AppendMember(const char* sourcePath, const char* memberName) {
     const char* name = memberName != nullptr ? memberName : sourcePath;
     size_t nameLength = std::strlen(name);
-    if (endRecord_.signature != end_record::kSignature) {
+    if (endRecord_.signature != EndOfCentralDirectory::kSignature) {
         return Fail(ArchiveError::NoEndRecord);
     }
     uint32_t oldDirectoryOffset = endRecord_.directoryOffset;
@@ -71,7 +71,7 @@ bool PackageArchive::AppendMember(const char* sourcePath, const char* memberName
                      platform::Sharing::ReadWrite)) {
         return Fail(ArchiveError::CannotReadSource);
     }
-    uint64_t dataAt = uint64_t{oldDirectoryOffset} + local_header::kSize + nameLength;
+    uint64_t dataAt = uint64_t{oldDirectoryOffset} + LocalFileHeader::kSize + nameLength;
     if (!archive.Seek(static_cast<int64_t>(dataAt), platform::SeekFrom::Begin)) {
         return Fail(ArchiveError::WriteFailed);
     }
@@ -82,8 +82,8 @@ bool PackageArchive::AppendMember(const char* sourcePath, const char* memberName
     // Everything but the compressed data is known now; the data gets what is left of what a
     // package's 32-bit fields can describe.
     const uint64_t sizeLimit = kPackageSizeLimit - 1;
-    uint64_t fixedPart =
-        dataAt + oldDirectorySize + central_header::kSize + nameLength + end_record::kSize;
+    uint64_t fixedPart = dataAt + oldDirectorySize + CentralFileHeader::kSize + nameLength +
+                         EndOfCentralDirectory::kSize;
     if (fixedPart > sizeLimit) {
         return Fail(ArchiveError::TooLarge);
     }
@@ -101,24 +101,19 @@ bool PackageArchive::AppendMember(const char* sourcePath, const char* memberName
     DeflatedMemberRecords records = MakeDeflatedMemberRecords(
         static_cast<uint32_t>(nameLength), crc, static_cast<uint32_t>(compressedSize),
         static_cast<uint32_t>(sourceSize), oldDirectoryOffset);
-    EndOfCentralDirectory newEnd = endRecord_;
-    newEnd.entriesOnDisk = static_cast<uint16_t>(endRecord_.entriesOnDisk + 1);
-    newEnd.totalEntries = static_cast<uint16_t>(endRecord_.totalEntries + 1);
-    newEnd.directorySize =
-        static_cast<uint32_t>(oldDirectorySize + central_header::kSize + nameLength);
-    newEnd.directoryOffset = static_cast<uint32_t>(dataEnd);
-    newEnd.commentLength = 0;
-    uint8_t endBytes[end_record::kSize];
-    newEnd.Encode(endBytes);
+    EndOfCentralDirectory newEnd = EndAfterAppending(endRecord_, static_cast<uint32_t>(nameLength),
+                                                     static_cast<uint32_t>(compressedSize));
+    const auto endBytes = RecordBytes(newEnd);
 
     uint32_t nameSize = static_cast<uint32_t>(nameLength);
     bool written = archive.Seek(oldDirectoryOffset, platform::SeekFrom::Begin) &&
-                   archive.Write(records.local, sizeof(records.local)) &&
+                   archive.Write(records.local.data(), LocalFileHeader::kSize) &&
                    archive.Write(name, nameSize) &&
                    archive.Seek(static_cast<int64_t>(dataEnd), platform::SeekFrom::Begin) &&
                    (oldDirectorySize == 0 || archive.Write(directory_.data(), oldDirectorySize)) &&
-                   archive.Write(records.central, sizeof(records.central)) &&
-                   archive.Write(name, nameSize) && archive.Write(endBytes, sizeof(endBytes));
+                   archive.Write(records.central.data(), CentralFileHeader::kSize) &&
+                   archive.Write(name, nameSize) &&
+                   archive.Write(endBytes.data(), EndOfCentralDirectory::kSize);
     directory_.clear();
     directory_.shrink_to_fit();
     if (!archive.Close() || !written) {

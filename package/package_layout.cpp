@@ -53,12 +53,8 @@ bool CreateStagingBeside(const char* packagePath, char (&stagingPath)[platform::
     return platform::CreateTempFile(directory, "KtlPkg", stagingPath);
 }
 
-}  // namespace
-
-uint8_t* WorkBuffer() {
-    return g_workBuffer;
-}
-
+// Adds the little-endian 32-bit words of `data` to `sum`; a last partial word counts its
+// missing high bytes as zero.
 uint32_t AddChecksumWords(uint32_t sum, const uint8_t* data, uint32_t size) {
     uint32_t whole = size & ~3u;
     for (uint32_t i = 0; i < whole; i += 4) {
@@ -69,6 +65,12 @@ uint32_t AddChecksumWords(uint32_t sum, const uint8_t* data, uint32_t size) {
         last |= static_cast<uint32_t>(data[i]) << (8 * (i - whole));
     }
     return sum + last;
+}
+
+}  // namespace
+
+uint8_t* WorkBuffer() {
+    return g_workBuffer;
 }
 
 uint32_t AddChecksumBytesAt(uint32_t sum, const uint8_t* data, uint64_t size, uint64_t position) {

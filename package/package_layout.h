@@ -26,10 +26,6 @@ constexpr uint32_t kNoOverlayOffset = 0xFFFFFFFFu;
 // The one static work buffer of kWorkBufferSize bytes that every whole-file pass goes through.
 uint8_t* WorkBuffer();
 
-// Adds the little-endian 32-bit words of `data` to `sum`; a last partial word counts its
-// missing high bytes as zero.
-uint32_t AddChecksumWords(uint32_t sum, const uint8_t* data, uint32_t size);
-
 // Adds bytes that lie at `position` in the file: each byte counts in the word it falls in,
 // at the place its offset modulo 4 gives, so blocks may start anywhere.
 uint32_t AddChecksumBytesAt(uint32_t sum, const uint8_t* data, uint64_t size, uint64_t position);

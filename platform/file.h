@@ -74,6 +74,16 @@ class File {
     using Handle = intptr_t;
     static constexpr Handle kClosed = -1;
 
+#ifdef _WIN32
+    void* NativeHandle() const {
+        return reinterpret_cast<void*>(handle_);
+    }
+#else
+    int Descriptor() const {
+        return static_cast<int>(handle_);
+    }
+#endif
+
     Handle handle_ = kClosed;
     char path_[kMaxPathBytes + 1] = {};
     int error_ = 0;

@@ -11,12 +11,6 @@
 
 namespace platform {
 
-namespace {
-int Descriptor(intptr_t handle) {
-    return static_cast<int>(handle);
-}
-}  // namespace
-
 bool File::Fail() {
     error_ = errno != 0 ? errno : EIO;
     return false;
@@ -64,7 +58,7 @@ bool File::Open(const char* path, Access access, Disposition disposition, Sharin
 bool File::ReadOnce(uint8_t* buffer, uint32_t size, uint32_t* moved) {
     ssize_t n;
     do {
-        n = ::read(Descriptor(handle_), buffer, size);
+        n = ::read(Descriptor(), buffer, size);
     } while (n < 0 && errno == EINTR);
     *moved = n > 0 ? static_cast<uint32_t>(n) : 0;
     return n >= 0;
@@ -73,7 +67,7 @@ bool File::ReadOnce(uint8_t* buffer, uint32_t size, uint32_t* moved) {
 bool File::WriteOnce(const uint8_t* data, uint32_t size, uint32_t* moved) {
     ssize_t n;
     do {
-        n = ::write(Descriptor(handle_), data, size);
+        n = ::write(Descriptor(), data, size);
     } while (n < 0 && errno == EINTR);
     *moved = n > 0 ? static_cast<uint32_t>(n) : 0;
     return n >= 0;
@@ -83,7 +77,7 @@ bool File::Seek(int64_t offset, SeekFrom from) {
     if (!IsOpen() || fault::ShouldFail()) {
         return Fail();
     }
-    return ::lseek(Descriptor(handle_), static_cast<off_t>(offset),
+    return ::lseek(Descriptor(), static_cast<off_t>(offset),
                    from == SeekFrom::Begin ? SEEK_SET : SEEK_END) >= 0 ||
            Fail();
 }
@@ -92,7 +86,7 @@ bool File::Position(uint64_t* position) {
     if (!IsOpen() || fault::ShouldFail()) {
         return Fail();
     }
-    off_t at = ::lseek(Descriptor(handle_), 0, SEEK_CUR);
+    off_t at = ::lseek(Descriptor(), 0, SEEK_CUR);
     if (at < 0) {
         return Fail();
     }
@@ -102,7 +96,7 @@ bool File::Position(uint64_t* position) {
 
 bool File::Size(uint64_t* size) {
     struct stat info;
-    if (!IsOpen() || fault::ShouldFail() || ::fstat(Descriptor(handle_), &info) != 0) {
+    if (!IsOpen() || fault::ShouldFail() || ::fstat(Descriptor(), &info) != 0) {
         return Fail();
     }
     *size = static_cast<uint64_t>(info.st_size);
@@ -114,7 +108,7 @@ bool File::SetEnd() {
     if (!Position(&at) || fault::ShouldFail()) {
         return Fail();
     }
-    return ::ftruncate(Descriptor(handle_), static_cast<off_t>(at)) == 0 || Fail();
+    return ::ftruncate(Descriptor(), static_cast<off_t>(at)) == 0 || Fail();
 }
 
 bool File::CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize) {
@@ -124,8 +118,7 @@ bool File::CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize
     // The kernel copies without the bytes passing through this process, and may share
     // extents where the file system can.
     while (count > 0) {
-        ssize_t n = ::copy_file_range(Descriptor(handle_), nullptr, Descriptor(to.handle_), nullptr,
-                                      count, 0);
+        ssize_t n = ::copy_file_range(Descriptor(), nullptr, to.Descriptor(), nullptr, count, 0);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -145,7 +138,7 @@ bool File::Flush() {
     if (!IsOpen() || fault::ShouldFail()) {
         return Fail();
     }
-    return ::fsync(Descriptor(handle_)) == 0 || Fail();
+    return ::fsync(Descriptor()) == 0 || Fail();
 }
 
 bool File::Close() {
@@ -154,7 +147,7 @@ bool File::Close() {
     }
     bool failed = fault::ShouldFail();
     // The descriptor is gone after close() whatever it reports; never retry it.
-    if (::close(Descriptor(handle_)) != 0) {
+    if (::close(Descriptor()) != 0) {
         error_ = errno;
         failed = true;
     }

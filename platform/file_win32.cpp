@@ -7,12 +7,6 @@
 #include "platform/file_copy.h"
 
 namespace platform {
-namespace {
-HANDLE AsHandle(intptr_t handle) {
-    return reinterpret_cast<HANDLE>(handle);
-}
-}  // namespace
-
 bool File::Fail() {
     DWORD code = GetLastError();
     error_ = static_cast<int>(code != 0 ? code : ERROR_WRITE_FAULT);
@@ -62,14 +56,14 @@ bool File::Open(const char* path, Access access, Disposition disposition, Sharin
 
 bool File::ReadOnce(uint8_t* buffer, uint32_t size, uint32_t* moved) {
     DWORD n = 0;
-    bool read = ReadFile(AsHandle(handle_), buffer, size, &n, nullptr) != 0;
+    bool read = ReadFile(NativeHandle(), buffer, size, &n, nullptr) != 0;
     *moved = n;
     return read;
 }
 
 bool File::WriteOnce(const uint8_t* data, uint32_t size, uint32_t* moved) {
     DWORD n = 0;
-    bool written = WriteFile(AsHandle(handle_), data, size, &n, nullptr) != 0;
+    bool written = WriteFile(NativeHandle(), data, size, &n, nullptr) != 0;
     *moved = n;
     return written;
 }
@@ -80,7 +74,7 @@ bool File::Seek(int64_t offset, SeekFrom from) {
     }
     LARGE_INTEGER distance;
     distance.QuadPart = offset;
-    return SetFilePointerEx(AsHandle(handle_), distance, nullptr,
+    return SetFilePointerEx(NativeHandle(), distance, nullptr,
                             from == SeekFrom::Begin ? FILE_BEGIN : FILE_END) != 0 ||
            Fail();
 }
@@ -91,7 +85,7 @@ bool File::Position(uint64_t* position) {
     }
     LARGE_INTEGER zero{};
     LARGE_INTEGER at;
-    if (!SetFilePointerEx(AsHandle(handle_), zero, &at, FILE_CURRENT)) {
+    if (!SetFilePointerEx(NativeHandle(), zero, &at, FILE_CURRENT)) {
         return Fail();
     }
     *position = static_cast<uint64_t>(at.QuadPart);
@@ -100,7 +94,7 @@ bool File::Position(uint64_t* position) {
 
 bool File::Size(uint64_t* size) {
     LARGE_INTEGER value;
-    if (!IsOpen() || fault::ShouldFail() || !GetFileSizeEx(AsHandle(handle_), &value)) {
+    if (!IsOpen() || fault::ShouldFail() || !GetFileSizeEx(NativeHandle(), &value)) {
         return Fail();
     }
     *size = static_cast<uint64_t>(value.QuadPart);
@@ -111,7 +105,7 @@ bool File::SetEnd() {
     if (!IsOpen() || fault::ShouldFail()) {
         return Fail();
     }
-    return SetEndOfFile(AsHandle(handle_)) != 0 || Fail();
+    return SetEndOfFile(NativeHandle()) != 0 || Fail();
 }
 
 bool File::CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize) {
@@ -125,7 +119,7 @@ bool File::Flush() {
     if (!IsOpen() || fault::ShouldFail()) {
         return Fail();
     }
-    return FlushFileBuffers(AsHandle(handle_)) != 0 || Fail();
+    return FlushFileBuffers(NativeHandle()) != 0 || Fail();
 }
 
 bool File::Close() {
@@ -133,7 +127,7 @@ bool File::Close() {
         return true;
     }
     bool failed = fault::ShouldFail();
-    if (!CloseHandle(AsHandle(handle_))) {
+    if (!CloseHandle(NativeHandle())) {
         error_ = static_cast<int>(GetLastError());
         failed = true;
     }

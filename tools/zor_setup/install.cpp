@@ -123,7 +123,8 @@ bool InstallProduct(const OwnPackage& own, const InstallChoices& choices, std::s
         if (!ExtractMember(own, *member, target.c_str(), problem)) {
             return false;
         }
-        LogLine("file %s (%u bytes)", member->name.c_str(), member->uncompressedSize);
+        LogLine("file %s (%u bytes)", member->name.c_str(),
+                static_cast<unsigned>(MemberSize(own, *member)));
     }
     if (!WriteRegistry(choices, problem)) {
         return false;

@@ -13,7 +13,8 @@
 namespace zor_setup {
 namespace {
 
-// The ZIP records, as far as this reader looks at them.
+// The ZIP records, as far as this reader looks at them: signatures, fixed lengths and the
+// offsets of the fields it reads.
 constexpr uint32_t kLocalSignature = 0x04034B50;
 constexpr uint32_t kCentralSignature = 0x02014B50;
 constexpr uint32_t kEndSignature = 0x06054B50;
@@ -21,6 +22,21 @@ constexpr size_t kLocalSize = 30;
 constexpr size_t kCentralSize = 46;
 constexpr size_t kEndSize = 22;
 constexpr size_t kLongestComment = 0xFFFF;
+
+constexpr size_t kLocalNameLengthAt = 26;
+constexpr size_t kLocalExtraLengthAt = 28;
+constexpr size_t kCentralFlagsAt = 8;
+constexpr size_t kCentralMethodAt = 10;
+constexpr size_t kCentralCrcAt = 16;
+constexpr size_t kCentralCompressedSizeAt = 20;
+constexpr size_t kCentralSizeAt = 24;
+constexpr size_t kCentralNameLengthAt = 28;
+constexpr size_t kCentralExtraLengthAt = 30;
+constexpr size_t kCentralCommentLengthAt = 32;
+constexpr size_t kCentralLocalHeaderAt = 42;
+constexpr size_t kEndEntriesAt = 10;
+constexpr size_t kEndDirectorySizeAt = 12;
+constexpr size_t kEndDirectoryOffsetAt = 16;
 
 constexpr uint16_t kStored = 0;
 constexpr uint16_t kDeflated = 8;
@@ -65,7 +81,8 @@ bool FindEndRecord(const std::vector<uint8_t>& bytes, size_t& recordAt) {
     for (size_t at = bytes.size() - kEndSize + 1; at-- > lowest;) {
         const uint8_t* record = bytes.data() + at;
         if (Le32(record) == kEndSignature &&
-            uint64_t{Le32(record + 12)} + Le32(record + 16) <= at) {
+            uint64_t{Le32(record + kEndDirectorySizeAt)} + Le32(record + kEndDirectoryOffsetAt) <=
+                at) {
             recordAt = at;
             return true;
         }
@@ -76,34 +93,24 @@ bool FindEndRecord(const std::vector<uint8_t>& bytes, size_t& recordAt) {
 // Walks the central directory, which must hold exactly the entries the end record counts.
 bool ReadDirectory(OwnPackage& own, size_t recordAt, std::string& problem) {
     const uint8_t* record = own.bytes.data() + recordAt;
-    const uint16_t count = Le16(record + 10);
-    const uint32_t size = Le32(record + 12);
-    const uint32_t offset = Le32(record + 16);
-    const size_t directoryAt = recordAt - size;
-    own.archiveStart = directoryAt - offset;
+    const uint16_t count = Le16(record + kEndEntriesAt);
+    const size_t directoryAt = recordAt - Le32(record + kEndDirectorySizeAt);
+    own.archiveStart = directoryAt - Le32(record + kEndDirectoryOffsetAt);
     size_t at = directoryAt;
     for (uint16_t i = 0; i < count; ++i) {
-        if (recordAt - at < kCentralSize || Le32(own.bytes.data() + at) != kCentralSignature) {
-            problem = "central directory entry " + std::to_string(i + 1) + " is damaged";
-            return false;
-        }
         const uint8_t* entry = own.bytes.data() + at;
-        const size_t nameLength = Le16(entry + 28);
-        const size_t entryLength = kCentralSize + nameLength + Le16(entry + 30) + Le16(entry + 32);
-        if (recordAt - at < entryLength) {
+        if (recordAt - at < kCentralSize || Le32(entry) != kCentralSignature ||
+            recordAt - at < kCentralSize + Le16(entry + kCentralNameLengthAt) +
+                                Le16(entry + kCentralExtraLengthAt) +
+                                Le16(entry + kCentralCommentLengthAt)) {
             problem = "central directory entry " + std::to_string(i + 1) + " is damaged";
             return false;
         }
-        Member member;
-        member.name.assign(reinterpret_cast<const char*>(entry + kCentralSize), nameLength);
-        member.flags = Le16(entry + 8);
-        member.method = Le16(entry + 10);
-        member.crc32 = Le32(entry + 16);
-        member.compressedSize = Le32(entry + 20);
-        member.uncompressedSize = Le32(entry + 24);
-        member.localHeaderOffset = Le32(entry + 42);
-        own.members.push_back(std::move(member));
-        at += entryLength;
+        const size_t nameLength = Le16(entry + kCentralNameLengthAt);
+        own.members.push_back(Member{
+            std::string(reinterpret_cast<const char*>(entry + kCentralSize), nameLength), at});
+        at += kCentralSize + nameLength + Le16(entry + kCentralExtraLengthAt) +
+              Le16(entry + kCentralCommentLengthAt);
     }
     if (at != recordAt) {
         problem = "the central directory holds more than its end record counts";
@@ -116,22 +123,25 @@ bool ReadDirectory(OwnPackage& own, size_t recordAt, std::string& problem) {
 bool MemberBytes(const OwnPackage& own, const Member& member, std::vector<uint8_t>& data,
                  std::string& problem) {
     const std::string where = "member \"" + member.name + "\": ";
-    if ((member.flags & kEncryptedFlag) != 0) {
+    const uint8_t* entry = own.bytes.data() + member.entryAt;
+    const uint16_t method = Le16(entry + kCentralMethodAt);
+    const uint32_t compressedSize = Le32(entry + kCentralCompressedSizeAt);
+    const uint32_t size = Le32(entry + kCentralSizeAt);
+    if ((Le16(entry + kCentralFlagsAt) & kEncryptedFlag) != 0) {
         problem = where + "it is encrypted";
         return false;
     }
-    if (member.method != kStored && member.method != kDeflated) {
-        problem =
-            where + "compression method " + std::to_string(member.method) + " is not supported";
+    if (method != kStored && method != kDeflated) {
+        problem = where + "compression method " + std::to_string(method) + " is not supported";
         return false;
     }
     // Deflate packs at most 1032 bytes into one; a size beyond that is a damaged entry, not
     // a reason to ask for gigabytes.
-    if (uint64_t{member.uncompressedSize} > uint64_t{member.compressedSize} * 1032 + 1024) {
+    if (uint64_t{size} > uint64_t{compressedSize} * 1032 + 1024) {
         problem = where + "its size does not fit its compressed size";
         return false;
     }
-    const uint64_t headerAt = own.archiveStart + member.localHeaderOffset;
+    const uint64_t headerAt = own.archiveStart + Le32(entry + kCentralLocalHeaderAt);
     if (headerAt + kLocalSize + member.name.size() > own.bytes.size()) {
         problem = where + "its local header lies outside the package";
         return false;
@@ -139,21 +149,22 @@ bool MemberBytes(const OwnPackage& own, const Member& member, std::vector<uint8_
     const uint8_t* header = own.bytes.data() + headerAt;
     const std::string localName(reinterpret_cast<const char*>(header + kLocalSize),
                                 member.name.size());
-    if (Le32(header) != kLocalSignature || Le16(header + 26) != member.name.size() ||
-        localName != member.name) {
+    if (Le32(header) != kLocalSignature ||
+        Le16(header + kLocalNameLengthAt) != member.name.size() || localName != member.name) {
         problem = where + "its local header is missing or does not match";
         return false;
     }
-    const uint64_t dataAt = headerAt + kLocalSize + Le16(header + 26) + Le16(header + 28);
-    if (dataAt + member.compressedSize > own.bytes.size()) {
+    const uint64_t dataAt = headerAt + kLocalSize + Le16(header + kLocalNameLengthAt) +
+                            Le16(header + kLocalExtraLengthAt);
+    if (dataAt + compressedSize > own.bytes.size()) {
         problem = where + "its data reaches past the end of the package";
         return false;
     }
     const uint8_t* stored = own.bytes.data() + dataAt;
     bool complete = false;
-    if (member.method == kStored) {
-        complete = member.compressedSize == member.uncompressedSize;
-        data.assign(stored, stored + (complete ? member.compressedSize : 0));
+    if (method == kStored) {
+        complete = compressedSize == size;
+        data.assign(stored, stored + (complete ? compressedSize : 0));
     } else {
         z_stream stream{};
         if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
@@ -162,17 +173,17 @@ bool MemberBytes(const OwnPackage& own, const Member& member, std::vector<uint8_
         }
         // One call inflates it all: the whole input, and room for the size it claims and one
         // byte more, which must stay unused.
-        data.assign(size_t{member.uncompressedSize} + 1, 0);
+        data.assign(size_t{size} + 1, 0);
         stream.next_in = const_cast<Bytef*>(stored);
-        stream.avail_in = member.compressedSize;
+        stream.avail_in = compressedSize;
         stream.next_out = data.data();
         stream.avail_out = static_cast<uInt>(data.size());
-        complete = inflate(&stream, Z_FINISH) == Z_STREAM_END &&
-                   stream.total_out == member.uncompressedSize;
+        complete = inflate(&stream, Z_FINISH) == Z_STREAM_END && stream.total_out == size;
         inflateEnd(&stream);
-        data.resize(member.uncompressedSize);
+        data.resize(size);
     }
-    if (!complete || crc32(0, data.data(), static_cast<uInt>(data.size())) != member.crc32) {
+    if (!complete ||
+        crc32(0, data.data(), static_cast<uInt>(data.size())) != Le32(entry + kCentralCrcAt)) {
         problem = where + "its data does not match its size or CRC-32";
         return false;
     }
@@ -223,6 +234,10 @@ bool ReadOwnPackage(OwnPackage& own, std::string& problem) {
         return false;
     }
     return ReadPackageFile(path, own, problem);
+}
+
+uint32_t MemberSize(const OwnPackage& own, const Member& member) {
+    return Le32(own.bytes.data() + member.entryAt + kCentralSizeAt);
 }
 
 bool IsSealed(const OwnPackage& own) {

@@ -15,14 +15,11 @@
 
 namespace zor_setup {
 
+// A member as listed: its name, and where its central directory entry lies in the package,
+// from which its other fields are read at their offsets in the ZIP format.
 struct Member {
     std::string name;  // as stored, separators unchanged
-    uint16_t flags = 0;
-    uint16_t method = 0;
-    uint32_t crc32 = 0;
-    uint32_t compressedSize = 0;
-    uint32_t uncompressedSize = 0;
-    uint32_t localHeaderOffset = 0;  // from the archive's first byte
+    size_t entryAt = 0;
 };
 
 struct OwnPackage {
@@ -37,6 +34,9 @@ bool ReadOwnPackage(OwnPackage& own, std::string& problem);
 
 // The same for the package at `path`.
 bool ReadPackageFile(const char* path, OwnPackage& own, std::string& problem);
+
+// The member's size once extracted, as its entry gives it.
+uint32_t MemberSize(const OwnPackage& own, const Member& member);
 
 // Whether the package is as sealed: a length of whole words that sum to zero. Anything else
 // was changed afterwards and may be damaged.

@@ -5,8 +5,8 @@
 #endif
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 
 namespace platform::fault {

@@ -17,6 +17,7 @@
 #include "package/member_extract.h"
 #include "package/member_name.h"
 #include "package/member_rewrite.h"
+#include "package/open_for_change.h"
 #include "package/package_archive.h"
 #include "package/package_inspect.h"
 #include "platform/filesystem.h"
@@ -265,10 +266,6 @@ int ParseArguments(int argc, char** argv, unsigned options, int positionalCount,
     return args.positionalCount == positionalCount ? 0 : Usage(needs);
 }
 
-bool InPlace(const char* output, const char* packagePath) {
-    return output == nullptr || output[0] == '\0' || platform::SamePathText(output, packagePath);
-}
-
 int Insert(int argc, char** argv) {
     Arguments args;
     if (int usage = ParseArguments(argc, argv, kOutput | kMemberName | kAnswer | kReplace | kQuiet,
@@ -291,8 +288,9 @@ int Insert(int argc, char** argv) {
                      InsertFailure(detail, prompter, packagePath, filePath, output).c_str());
         return -result;
     }
-    std::printf("inserted %s as member \"%s\" into %s", Quoted(filePath).c_str(), member,
-                Quoted(InPlace(output, packagePath) ? packagePath : output).c_str());
+    std::printf(
+        "inserted %s as member \"%s\" into %s", Quoted(filePath).c_str(), member,
+        Quoted(package::ChangesInPlace(packagePath, output) ? packagePath : output).c_str());
     if (detail.replaced != 0) {
         std::printf(", replacing %u member%s of that name", static_cast<unsigned>(detail.replaced),
                     detail.replaced == 1 ? "" : "s");
@@ -328,9 +326,11 @@ int Remove(int argc, char** argv) {
                      Quoted(packagePath).c_str(), reason.c_str());
         return -result;
     }
-    std::printf("removed member %s from %s (%d bytes rebuilt)\n", Quoted(member).c_str(),
-                Quoted(InPlace(args.output, packagePath) ? packagePath : args.output).c_str(),
-                result);
+    std::printf(
+        "removed member %s from %s (%d bytes rebuilt)\n", Quoted(member).c_str(),
+        Quoted(package::ChangesInPlace(packagePath, args.output) ? packagePath : args.output)
+            .c_str(),
+        result);
     return 0;
 }
 

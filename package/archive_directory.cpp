@@ -1,5 +1,7 @@
 #include "package/archive_directory.h"
 
+#include <iterator>
+
 #include "package/byte_cursor.h"
 #include "package/end_record_search.h"
 
@@ -30,26 +32,23 @@ ArchiveFault CheckEntries(ArchiveDirectory& directory) {
     uint32_t count = 0;
     while (cursor.Remaining() > 0) {
         directory.faultEntry = ++count;
-        const uint8_t* fixed = cursor.Bytes(central_header::kSize);
-        if (fixed == nullptr || GetU32(fixed) != central_header::kSignature) {
+        CentralFileHeader entry;
+        if (!ReadRecord(cursor, entry)) {
             return ArchiveFault::EntryDamaged;
         }
-        uint32_t nameLength = GetU16(fixed + central_header::kNameLengthAt);
-        cursor.Skip(size_t{nameLength} + GetU16(fixed + central_header::kExtraLengthAt) +
-                    GetU16(fixed + central_header::kCommentLengthAt));
+        cursor.Skip(entry.Length() - CentralFileHeader::kSize);
         if (!cursor.Ok()) {
             return ArchiveFault::EntryDamaged;
         }
-        if (GetU16(fixed + central_header::kDiskStartAt) != 0) {
+        if (entry.diskStart != 0) {
             return ArchiveFault::MultiDisk;
         }
-        uint32_t localAt = GetU32(fixed + central_header::kLocalHeaderOffsetAt);
-        if (GetU32(fixed + central_header::kCompressedSizeAt) == kZip64Marker32 ||
-            GetU32(fixed + central_header::kUncompressedSizeAt) == kZip64Marker32 ||
-            localAt == kZip64Marker32) {
+        if (entry.compressedSize == kZip64Marker32 || entry.uncompressedSize == kZip64Marker32 ||
+            entry.localHeaderOffset == kZip64Marker32) {
             return ArchiveFault::Zip64;
         }
-        if (uint64_t{localAt} + local_header::kSize + nameLength > directory.end.directoryOffset) {
+        if (uint64_t{entry.localHeaderOffset} + LocalFileHeader::kSize + entry.nameLength >
+            directory.end.directoryOffset) {
             return ArchiveFault::LocalHeaderPastDirectory;
         }
     }
@@ -91,32 +90,23 @@ ArchiveFault ReadArchiveDirectory(platform::File& file, uint64_t archiveStart,
 }
 
 const char* DescribeArchiveFault(ArchiveFault fault) {
-    switch (fault) {
-        case ArchiveFault::None:
-            return "the member archive is sound";
-        case ArchiveFault::Unreadable:
-            return "the member archive cannot be read";
-        case ArchiveFault::NoEndRecord:
-            return "no ZIP end record behind the executable image";
-        case ArchiveFault::DirectoryNotAtEndRecord:
-            return "the central directory does not end where the end record begins";
-        case ArchiveFault::MultiDisk:
-            return "the member archive claims to span several disks";
-        case ArchiveFault::Zip64:
-            return "the member archive uses zip64 fields, which a package cannot hold";
-        case ArchiveFault::EntryDamaged:
-            return "a central directory entry is damaged";
-        case ArchiveFault::EntryCountMismatch:
-            return "the end record's entry count does not match the central directory";
-        case ArchiveFault::LocalHeaderPastDirectory:
-            return "a central directory entry names a local header that does not lie before "
-                   "the directory";
-        case ArchiveFault::LocalRecordShared:
-            return "two central directory entries name the same local header";
-        case ArchiveFault::LocalRecordDamaged:
-            return "a local header is missing, or its member runs into the next one";
-    }
-    return "the member archive is damaged";
+    // In the order of ArchiveFault.
+    static constexpr const char* kTexts[] = {
+        "the member archive is sound",
+        "the member archive cannot be read",
+        "no ZIP end record behind the executable image",
+        "the central directory does not end where the end record begins",
+        "the member archive claims to span several disks",
+        "the member archive uses zip64 fields, which a package cannot hold",
+        "a central directory entry is damaged",
+        "the end record's entry count does not match the central directory",
+        "a central directory entry names a local header that does not lie before the directory",
+        "two central directory entries name the same local header",
+        "a local header is missing, or its member runs into the next one",
+    };
+    static_assert(std::size(kTexts) == static_cast<size_t>(ArchiveFault::LocalRecordDamaged) + 1);
+    size_t index = static_cast<size_t>(fault);
+    return index < std::size(kTexts) ? kTexts[index] : "the member archive is damaged";
 }
 
 }  // namespace package

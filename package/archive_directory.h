@@ -12,6 +12,7 @@
 
 namespace package {
 
+// DescribeArchiveFault holds a text for each, in this order.
 enum class ArchiveFault {
     None,
     Unreadable,                // the file cannot be read

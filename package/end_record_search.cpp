@@ -1,7 +1,6 @@
 #include "package/end_record_search.h"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "package/byte_cursor.h"
@@ -9,20 +8,17 @@
 namespace package {
 
 int64_t LocateEndRecord(const uint8_t* window, size_t size, uint64_t windowStart) {
-    if (size < end_record::kSize) {
-        return -1;
-    }
     int64_t earliest = -1;
-    for (size_t i = 0; i + end_record::kSize <= size; ++i) {
-        if (GetU32(window + i) != end_record::kSignature) {
+    for (size_t i = 0; i + EndOfCentralDirectory::kSize <= size; ++i) {
+        ByteCursor cursor(window + i, size - i);
+        EndOfCentralDirectory record;
+        if (!ReadRecord(cursor, record)) {
             continue;
         }
         if (earliest < 0) {
             earliest = static_cast<int64_t>(i);
         }
-        uint64_t directoryEnd = uint64_t{GetU32(window + i + end_record::kDirectoryOffsetAt)} +
-                                GetU32(window + i + end_record::kDirectorySizeAt);
-        if (directoryEnd == windowStart + i) {
+        if (uint64_t{record.directoryOffset} + record.directorySize == windowStart + i) {
             return static_cast<int64_t>(i);
         }
     }
@@ -37,32 +33,33 @@ bool ReadEndRecord(platform::File& file, uint64_t archiveStart, EndOfCentralDire
         return false;
     }
     uint64_t length = fileLength - archiveStart;
-    uint8_t tail[end_record::kSize];
+    uint8_t tail[EndOfCentralDirectory::kSize];
     uint32_t got = 0;
-    if (length >= end_record::kSize &&
-        file.Seek(-static_cast<int64_t>(end_record::kSize), platform::SeekFrom::End) &&
-        file.Read(tail, sizeof(tail), &got) && got == sizeof(tail) &&
-        GetU32(tail) == end_record::kSignature) {
-        record = EndOfCentralDirectory::Decode(tail);
-        *recordAt = length - end_record::kSize;
-        return true;
+    if (length >= sizeof(tail) &&
+        file.Seek(-static_cast<int64_t>(sizeof(tail)), platform::SeekFrom::End) &&
+        file.Read(tail, sizeof(tail), &got) && got == sizeof(tail)) {
+        ByteCursor cursor(tail, sizeof(tail));
+        if (ReadRecord(cursor, record)) {
+            *recordAt = length - sizeof(tail);
+            return true;
+        }
     }
     uint32_t windowSize = static_cast<uint32_t>(std::min<uint64_t>(length, kEndRecordWindow));
-    if (windowSize < end_record::kSize) {
-        return false;
-    }
     std::vector<uint8_t> window(windowSize);
-    if (!file.Seek(-static_cast<int64_t>(windowSize), platform::SeekFrom::End) ||
+    if (windowSize < sizeof(tail) ||
+        !file.Seek(-static_cast<int64_t>(windowSize), platform::SeekFrom::End) ||
         !file.Read(window.data(), windowSize, &got) || got != windowSize) {
+        record = EndOfCentralDirectory{};
         return false;
     }
     uint64_t windowStart = length - windowSize;
     int64_t at = LocateEndRecord(window.data(), windowSize, windowStart);
-    if (at < 0) {
+    ByteCursor cursor(window.data(), windowSize);
+    cursor.SeekTo(static_cast<size_t>(at));
+    if (at < 0 || !ReadRecord(cursor, record)) {
+        record = EndOfCentralDirectory{};
         return false;
     }
-    std::memcpy(tail, window.data() + at, sizeof(tail));
-    record = EndOfCentralDirectory::Decode(tail);
     *recordAt = windowStart + static_cast<uint64_t>(at);
     return true;
 }

@@ -52,6 +52,20 @@ void AddWorkDone(uint64_t bytes) {
     }
 }
 
+InsertResult FailedAt(InsertDetail* detail, InsertStep step, InsertResult result) {
+    if (detail != nullptr) {
+        detail->step = step;
+    }
+    return result;
+}
+
+InsertResult FailedToAdd(InsertDetail* detail, ArchiveError error) {
+    if (detail != nullptr) {
+        detail->archiveError = static_cast<int>(error);
+    }
+    return FailedAt(detail, InsertStep::AddMember, kInsertFailed);
+}
+
 void NoteFailedFile(InsertDetail* detail, const platform::File& file, const char* path) {
     if (detail == nullptr || detail->systemError != 0 || file.LastError() == 0) {
         return;

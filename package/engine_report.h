@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "package/insert_file.h"
+#include "package/package_archive.h"
 #include "platform/file.h"
 
 namespace package {
@@ -34,6 +35,12 @@ class ProgressMeter {
 // Count into the current meter; without one they do nothing.
 void AddWorkToDo(uint64_t bytes);
 void AddWorkDone(uint64_t bytes);
+
+// Notes the failed step in `detail`, when the caller asked for one, and returns `result`.
+InsertResult FailedAt(InsertDetail* detail, InsertStep step, InsertResult result);
+
+// A member that cannot be added: notes the archive error and the step AddMember.
+InsertResult FailedToAdd(InsertDetail* detail, ArchiveError error);
 
 // Notes the first failure's file and system error in `detail`: `file`'s error code, and its path,
 // or `path` when it never opened. Later failures do not overwrite it.

@@ -28,36 +28,17 @@
 namespace package {
 namespace {
 
-bool FitsPath(const char* text) {
-    return text == nullptr || std::strlen(text) < platform::kPathBufferSize;
-}
-
 // The records of the new member, in their packed little-endian form.
 struct NewRecords {
-    uint8_t local[local_header::kSize] = {};
-    uint8_t central[central_header::kSize] = {};
-    uint8_t end[end_record::kSize] = {};
+    DeflatedMemberRecords member;
+    std::array<uint8_t, EndOfCentralDirectory::kSize> end = {};
 };
 
 NewRecords MakeRecords(const ArchiveDirectory& directory, uint32_t nameLength, uint32_t crc,
                        uint32_t compressedSize, uint32_t size) {
-    DeflatedMemberRecords member = MakeDeflatedMemberRecords(nameLength, crc, compressedSize, size,
-                                                             directory.end.directoryOffset);
-
-    // The old comment is dropped: its bytes are overwritten or left behind as stray bytes.
-    EndOfCentralDirectory end = directory.end;
-    end.entriesOnDisk = static_cast<uint16_t>(end.entriesOnDisk + 1);
-    end.totalEntries = static_cast<uint16_t>(end.totalEntries + 1);
-    end.directorySize = directory.end.directorySize + central_header::kSize + nameLength;
-    end.directoryOffset =
-        directory.end.directoryOffset + local_header::kSize + nameLength + compressedSize;
-    end.commentLength = 0;
-
-    NewRecords records;
-    std::memcpy(records.local, member.local, sizeof(records.local));
-    std::memcpy(records.central, member.central, sizeof(records.central));
-    end.Encode(records.end);
-    return records;
+    return NewRecords{MakeDeflatedMemberRecords(nameLength, crc, compressedSize, size,
+                                                directory.end.directoryOffset),
+                      RecordBytes(EndAfterAppending(directory.end, nameLength, compressedSize))};
 }
 
 class Insert {
@@ -66,8 +47,8 @@ class Insert {
 
     InsertResult Run(const char* packagePath, const char* filePath, const char* memberName,
                      const char* outputPath, SameName sameName) {
-        if (!FitsPath(packagePath) || !FitsPath(filePath) || !FitsPath(memberName) ||
-            !FitsPath(outputPath)) {
+        if (!platform::FitsPathBuffer(packagePath) || !platform::FitsPathBuffer(filePath) ||
+            !platform::FitsPathBuffer(memberName) || !platform::FitsPathBuffer(outputPath)) {
             return Fail(InsertStep::BadArguments, kInsertFailed);
         }
         InsertResult opened = OpenForChange(packagePath, outputPath, prompter_, opened_, detail_);
@@ -196,10 +177,10 @@ class Insert {
 
         // The finished package, pad and word included, must stay below 4 GiB, and the count
         // returned must fit its signed 32 bits. Checked before each write, never after.
-        const uint64_t fixedPart = tailAt + local_header::kSize + nameLength +
-                                   opened_.directory.bytes.size() + central_header::kSize +
-                                   nameLength + end_record::kSize;
-        const uint64_t limit = std::min(kPackageSizeLimit - 1 - 3 - 4, kMaxByteCount);
+        const uint64_t fixedPart = tailAt + LocalFileHeader::kSize + nameLength +
+                                   opened_.directory.bytes.size() + CentralFileHeader::kSize +
+                                   nameLength + EndOfCentralDirectory::kSize;
+        const uint64_t limit = kMaxRewrittenSize;
         if (fixedPart > limit || oldEnd > limit) {
             return FailToAdd(ArchiveError::TooLarge);
         }
@@ -207,7 +188,7 @@ class Insert {
         if (!deflater.Ready()) {
             return FailToAdd(ArchiveError::CompressorFailed);
         }
-        const uint64_t dataAt = tailAt + local_header::kSize + nameLength;
+        const uint64_t dataAt = tailAt + LocalFileHeader::kSize + nameLength;
         WrittenSum data{sum, dataAt};
         uint32_t crc = 0;
         uint64_t size = 0;
@@ -225,14 +206,14 @@ class Insert {
                         static_cast<uint32_t>(size));
 
         WrittenSum head{data.sum, tailAt};
-        head.Add(records.local, sizeof(records.local));
+        head.Add(records.member.local.data(), LocalFileHeader::kSize);
         head.Add(reinterpret_cast<const uint8_t*>(name), nameLength);
         WrittenSum rest{head.sum, dataAt + compressedSize};
         rest.Add(opened_.directory.bytes.data(),
                  static_cast<uint32_t>(opened_.directory.bytes.size()));
-        rest.Add(records.central, sizeof(records.central));
+        rest.Add(records.member.central.data(), CentralFileHeader::kSize);
         rest.Add(reinterpret_cast<const uint8_t*>(name), nameLength);
-        rest.Add(records.end, sizeof(records.end));
+        rest.Add(records.end.data(), EndOfCentralDirectory::kSize);
         const uint64_t newEnd = rest.position;
         // Old bytes beyond the new end record stay where they are, and count.
         const uint64_t length = std::max(newEnd, oldEnd);
@@ -245,12 +226,14 @@ class Insert {
 
         bool written =
             target.Seek(static_cast<int64_t>(tailAt), platform::SeekFrom::Begin) &&
-            target.Write(records.local, sizeof(records.local)) && target.Write(name, nameLength) &&
+            target.Write(records.member.local.data(), LocalFileHeader::kSize) &&
+            target.Write(name, nameLength) &&
             target.Seek(static_cast<int64_t>(dataAt + compressedSize), platform::SeekFrom::Begin) &&
             target.Write(opened_.directory.bytes.data(),
                          static_cast<uint32_t>(opened_.directory.bytes.size())) &&
-            target.Write(records.central, sizeof(records.central)) &&
-            target.Write(name, nameLength) && target.Write(records.end, sizeof(records.end)) &&
+            target.Write(records.member.central.data(), CentralFileHeader::kSize) &&
+            target.Write(name, nameLength) &&
+            target.Write(records.end.data(), EndOfCentralDirectory::kSize) &&
             (opened_.inPlace || strayLength == 0 || target.Write(stray, strayLength)) &&
             target.Seek(static_cast<int64_t>(length), platform::SeekFrom::Begin) &&
             target.Write(seal, pad + 4) && target.Flush();
@@ -260,18 +243,9 @@ class Insert {
         return static_cast<InsertResult>(length);
     }
 
-    InsertResult FailToAdd(ArchiveError error) {
-        if (detail_ != nullptr) {
-            detail_->archiveError = static_cast<int>(error);
-        }
-        return Fail(InsertStep::AddMember, kInsertFailed);
-    }
-
+    InsertResult FailToAdd(ArchiveError error) { return FailedToAdd(detail_, error); }
     InsertResult Fail(InsertStep step, InsertResult result) {
-        if (detail_ != nullptr) {
-            detail_->step = step;
-        }
-        return result;
+        return FailedAt(detail_, step, result);
     }
 
     InsertPrompter& prompter_;

@@ -12,35 +12,26 @@ namespace package {
 namespace {
 
 constexpr char kSuffix[] = ".ktl-journal";
-constexpr uint8_t kMagic[8] = {'K', 'T', 'L', 'J', 'R', 'N', 'L', '1'};
 
-// Header: magic, the package's size before the change, where the saved tail lies in it and
-// its length, then a CRC-32 over the header's first 28 bytes and the tail.
-namespace journal_header {
-constexpr uint32_t kMagicAt = 0;
-constexpr uint32_t kPackageSizeAt = 8;
-constexpr uint32_t kTailAtAt = 16;
-constexpr uint32_t kTailLengthAt = 24;
-constexpr uint32_t kCrcAt = 28;
-constexpr uint32_t kSize = 32;
-}  // namespace journal_header
-static_assert(journal_header::kSize == kJournalTailAt);
-
-void PutU64(uint8_t* at, uint64_t value) {
-    PutU32(at, static_cast<uint32_t>(value));
-    PutU32(at + 4, static_cast<uint32_t>(value >> 32));
-}
-
-uint64_t GetU64(const uint8_t* at) {
-    return GetU32(at) | (uint64_t{GetU32(at + 4)} << 32);
-}
-
-// What a journal's header says; the saved tail itself stays in the file and is streamed.
+// The journal's header, described as the ZIP records are; the saved tail follows it.
 struct Journal {
-    uint64_t packageSize = 0;
-    uint64_t tailAt = 0;
+    static constexpr uint64_t kSignature = 0x314C4E524A4C544Bull;  // "KTLJRNL1"
+    static constexpr size_t kSize = 32;
+    // The CRC-32 covers the header up to the CRC itself, then the tail.
+    static constexpr size_t kCrcAt = kSize - 4;
+
+    uint64_t signature = 0;
+    uint64_t packageSize = 0;  // before the change
+    uint64_t tailAt = 0;       // where the saved tail lay in the package
     uint32_t tailLength = 0;
+    uint32_t crc = 0;
+
+    static constexpr auto kFields =
+        std::tuple{&Journal::signature, &Journal::packageSize, &Journal::tailAt,
+                   &Journal::tailLength, &Journal::crc};
 };
+static_assert(DescribedSize<Journal>() == Journal::kSize);
+static_assert(Journal::kSize == kJournalTailAt);
 
 enum class ReadResult { Complete, Incomplete, Unreadable };
 
@@ -51,24 +42,18 @@ ReadResult ReadJournal(const char* journalPath, Journal& journal) {
         !file.Size(&size)) {
         return ReadResult::Unreadable;
     }
-    uint8_t header[journal_header::kSize];
+    uint8_t header[Journal::kSize];
     uint32_t got = 0;
     if (!file.Read(header, sizeof(header), &got)) {
         return ReadResult::Unreadable;
     }
-    if (got != sizeof(header) ||
-        std::memcmp(header + journal_header::kMagicAt, kMagic, sizeof(kMagic)) != 0) {
-        return ReadResult::Incomplete;
-    }
-    journal.packageSize = GetU64(header + journal_header::kPackageSizeAt);
-    journal.tailAt = GetU64(header + journal_header::kTailAtAt);
-    journal.tailLength = GetU32(header + journal_header::kTailLengthAt);
-    if (size != journal_header::kSize + uint64_t{journal.tailLength} ||
+    ByteCursor cursor(header, got);
+    if (!ReadRecord(cursor, journal) || size != Journal::kSize + uint64_t{journal.tailLength} ||
         journal.tailAt + journal.tailLength != journal.packageSize) {
         return ReadResult::Incomplete;
     }
     // The tail may be large: its CRC is taken a buffer at a time.
-    uLong crc = crc32(0, header, journal_header::kCrcAt);
+    uLong crc = crc32(0, header, Journal::kCrcAt);
     uint32_t left = journal.tailLength;
     while (left > 0) {
         if (!file.Read(WorkBuffer(), std::min(left, kWorkBufferSize), &got)) {
@@ -80,8 +65,7 @@ ReadResult ReadJournal(const char* journalPath, Journal& journal) {
         crc = crc32(crc, WorkBuffer(), got);
         left -= got;
     }
-    return crc == GetU32(header + journal_header::kCrcAt) ? ReadResult::Complete
-                                                          : ReadResult::Incomplete;
+    return crc == journal.crc ? ReadResult::Complete : ReadResult::Incomplete;
 }
 
 bool Restore(platform::File& package, const char* journalPath, const Journal& journal) {
@@ -99,12 +83,13 @@ bool Restore(platform::File& package, const char* journalPath, const Journal& jo
 template <typename TailWriter>
 bool WriteJournalWith(const char* journalPath, uint64_t tailAt, uint32_t tailLength,
                       TailWriter&& writeTail) {
-    uint8_t header[journal_header::kSize] = {};
-    std::memcpy(header + journal_header::kMagicAt, kMagic, sizeof(kMagic));
-    PutU64(header + journal_header::kPackageSizeAt, tailAt + tailLength);
-    PutU64(header + journal_header::kTailAtAt, tailAt);
-    PutU32(header + journal_header::kTailLengthAt, tailLength);
-    uLong crc = crc32(0, header, journal_header::kCrcAt);
+    Journal header;
+    header.signature = Journal::kSignature;
+    header.packageSize = tailAt + tailLength;
+    header.tailAt = tailAt;
+    header.tailLength = tailLength;
+    const auto headerBytes = RecordBytes(header);
+    uLong crc = crc32(0, headerBytes.data(), Journal::kCrcAt);
 
     platform::File journal;
     if (!journal.Open(journalPath, platform::Access::Write, platform::Disposition::CreateAlways)) {
@@ -112,11 +97,13 @@ bool WriteJournalWith(const char* journalPath, uint64_t tailAt, uint32_t tailLen
     }
     // The CRC goes in last, after the rest is on the disk: until it is, the journal reads as
     // incomplete, whatever order the disk wrote the blocks in.
-    uint8_t crcBytes[4];
-    bool ok = journal.Write(header, sizeof(header)) && writeTail(journal, &crc) && journal.Flush();
-    PutU32(crcBytes, static_cast<uint32_t>(crc));
-    ok = ok && journal.Seek(journal_header::kCrcAt, platform::SeekFrom::Begin) &&
-         journal.Write(crcBytes, sizeof(crcBytes)) && journal.Flush();
+    bool ok = journal.Write(headerBytes.data(), Journal::kSize) && writeTail(journal, &crc) &&
+              journal.Flush();
+    header.crc = static_cast<uint32_t>(crc);
+    const auto sealedBytes = RecordBytes(header);
+    ok = ok && journal.Seek(Journal::kCrcAt, platform::SeekFrom::Begin) &&
+         journal.Write(sealedBytes.data() + Journal::kCrcAt, Journal::kSize - Journal::kCrcAt) &&
+         journal.Flush();
     ok = journal.Close() && ok && platform::FlushDirectoryOf(journalPath);
     if (!ok) {
         platform::DeletePath(journalPath);

@@ -29,18 +29,17 @@ ArchiveFault FindLocalRecords(platform::File& file, uint64_t archiveStart,
             return ArchiveFault::LocalRecordShared;
         }
         // ReadArchiveDirectory proved that the fixed part lies before the directory.
-        uint8_t header[local_header::kSize];
+        uint8_t bytes[LocalFileHeader::kSize];
         uint32_t got = 0;
         if (!file.Seek(static_cast<int64_t>(archiveStart + record.begin),
                        platform::SeekFrom::Begin) ||
-            !file.Read(header, sizeof(header), &got)) {
+            !file.Read(bytes, sizeof(bytes), &got)) {
             return ArchiveFault::Unreadable;
         }
-        uint64_t dataEnd = uint64_t{record.begin} + local_header::kSize +
-                           GetU16(header + local_header::kNameLengthAt) +
-                           GetU16(header + local_header::kExtraLengthAt) + entry.compressedSize;
-        if (got != sizeof(header) || GetU32(header) != local_header::kSignature ||
-            dataEnd > record.end) {
+        ByteCursor cursor(bytes, got);
+        LocalFileHeader header;
+        if (!ReadRecord(cursor, header) ||
+            uint64_t{record.begin} + header.Length() + entry.compressedSize > record.end) {
             return ArchiveFault::LocalRecordDamaged;
         }
     }

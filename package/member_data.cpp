@@ -6,30 +6,16 @@
 #include <memory>
 
 #include "package/zip_records.h"
+#include "package/zlib_stream.h"
 
 namespace package {
 namespace {
 
 constexpr uint32_t kChunk = 65536;
 
-// Ends the inflate stream on every path.
-class InflateStream {
+class InflateStream : public ZlibStream<inflateEnd> {
   public:
     InflateStream() { ready_ = inflateInit2(&stream_, -MAX_WBITS) == Z_OK; }
-    ~InflateStream() {
-        if (ready_) {
-            inflateEnd(&stream_);
-        }
-    }
-    InflateStream(const InflateStream&) = delete;
-    InflateStream& operator=(const InflateStream&) = delete;
-
-    bool Ready() const { return ready_; }
-    z_stream& Stream() { return stream_; }
-
-  private:
-    z_stream stream_{};
-    bool ready_ = false;
 };
 
 }  // namespace

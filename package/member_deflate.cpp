@@ -89,30 +89,37 @@ ArchiveError DeflateSource(platform::File& source, platform::File& archive, Defl
 DeflatedMemberRecords MakeDeflatedMemberRecords(uint32_t nameLength, uint32_t crc,
                                                 uint32_t compressedSize, uint32_t size,
                                                 uint32_t localHeaderOffset) {
+    MemberFields member;
+    member.versionNeeded = kZipVersion20;
+    member.method = kDeflateMethod;
+    member.crc32 = crc;
+    member.compressedSize = compressedSize;
+    member.uncompressedSize = size;
+    member.nameLength = static_cast<uint16_t>(nameLength);
+
     LocalFileHeader local;
-    local.signature = local_header::kSignature;
-    local.versionNeeded = kZipVersion20;
-    local.method = kDeflateMethod;
-    local.crc32 = crc;
-    local.compressedSize = compressedSize;
-    local.uncompressedSize = size;
-    local.nameLength = static_cast<uint16_t>(nameLength);
+    static_cast<MemberFields&>(local) = member;
+    local.signature = LocalFileHeader::kSignature;
 
     CentralFileHeader central;
-    central.signature = central_header::kSignature;
+    static_cast<MemberFields&>(central) = member;
+    central.signature = CentralFileHeader::kSignature;
     central.versionMadeBy = kZipVersion20;
-    central.versionNeeded = kZipVersion20;
-    central.method = kDeflateMethod;
-    central.crc32 = crc;
-    central.compressedSize = compressedSize;
-    central.uncompressedSize = size;
-    central.nameLength = local.nameLength;
     central.localHeaderOffset = localHeaderOffset;
 
-    DeflatedMemberRecords records;
-    local.Encode(records.local);
-    central.Encode(records.central);
-    return records;
+    return DeflatedMemberRecords{RecordBytes(local), RecordBytes(central)};
+}
+
+EndOfCentralDirectory EndAfterAppending(const EndOfCentralDirectory& old, uint32_t nameLength,
+                                        uint32_t compressedSize) {
+    EndOfCentralDirectory end = old;
+    end.entriesOnDisk = static_cast<uint16_t>(old.entriesOnDisk + 1);
+    end.totalEntries = static_cast<uint16_t>(old.totalEntries + 1);
+    end.directorySize = old.directorySize + CentralFileHeader::kSize + nameLength;
+    end.directoryOffset =
+        old.directoryOffset + LocalFileHeader::kSize + nameLength + compressedSize;
+    end.commentLength = 0;
+    return end;
 }
 
 }  // namespace package

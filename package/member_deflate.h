@@ -4,16 +4,18 @@
 
 #include <zlib.h>
 
+#include <array>
 #include <cstdint>
 
 #include "package/package_archive.h"
 #include "package/zip_records.h"
+#include "package/zlib_stream.h"
 #include "platform/file.h"
 
 namespace package {
 
-// Owns an initialised deflate stream and ends it on every path.
-class DeflateStream {
+// Raw deflate at the library's default level, allocating through PackageArchive's callbacks.
+class DeflateStream : public ZlibStream<deflateEnd> {
   public:
     DeflateStream() {
         stream_.zalloc = &PackageArchive::DeflateAlloc;
@@ -22,20 +24,6 @@ class DeflateStream {
         ready_ = deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
                               Z_DEFAULT_STRATEGY) == Z_OK;
     }
-    ~DeflateStream() {
-        if (ready_) {
-            deflateEnd(&stream_);
-        }
-    }
-    DeflateStream(const DeflateStream&) = delete;
-    DeflateStream& operator=(const DeflateStream&) = delete;
-
-    bool Ready() const { return ready_; }
-    z_stream& Stream() { return stream_; }
-
-  private:
-    z_stream stream_{};
-    bool ready_ = false;
 };
 
 // The package checksum of bytes as they are written in sequence from `position` on.
@@ -54,12 +42,18 @@ ArchiveError DeflateSource(platform::File& source, platform::File& archive, Defl
 
 // The local header and central entry of a member that DeflateSource wrote, packed.
 struct DeflatedMemberRecords {
-    uint8_t local[local_header::kSize] = {};
-    uint8_t central[central_header::kSize] = {};
+    std::array<uint8_t, LocalFileHeader::kSize> local = {};
+    std::array<uint8_t, CentralFileHeader::kSize> central = {};
 };
 
 DeflatedMemberRecords MakeDeflatedMemberRecords(uint32_t nameLength, uint32_t crc,
                                                 uint32_t compressedSize, uint32_t size,
                                                 uint32_t localHeaderOffset);
+
+// The end record once a member of `nameLength` and `compressedSize` bytes went where the old
+// directory began, and its entry behind the old ones. The old comment is dropped: its bytes are
+// overwritten or left behind as stray bytes.
+EndOfCentralDirectory EndAfterAppending(const EndOfCentralDirectory& old, uint32_t nameLength,
+                                        uint32_t compressedSize);
 
 }  // namespace package

@@ -18,10 +18,6 @@ namespace {
 
 constexpr uint16_t kEncryptedFlag = 0x1;
 
-bool Fits(const char* text) {
-    return std::strlen(text) < platform::kPathBufferSize;
-}
-
 class FileSink : public MemberSink {
   public:
     explicit FileSink(platform::File& file) : file_(file) {}
@@ -37,7 +33,8 @@ class Extraction {
 
     // Finds the member and checks that it can be read out; nothing is written.
     ExtractResult Locate(const char* packagePath, const char* memberName) {
-        if (!Fits(packagePath) || memberName[0] == '\0' || !Fits(memberName)) {
+        if (!platform::FitsPathBuffer(packagePath) || memberName[0] == '\0' ||
+            !platform::FitsPathBuffer(memberName)) {
             return Fail(ExtractStep::BadArguments, kInsertFailed);
         }
         if (RecoverPackage(packagePath) == Recovery::Failed) {
@@ -88,18 +85,18 @@ class Extraction {
         }
         // The sizes and CRC come from the directory: a local header followed by a data
         // descriptor holds zeros there.
-        uint8_t local[local_header::kSize];
+        uint8_t bytes[LocalFileHeader::kSize];
         uint32_t got = 0;
         if (!package_.Seek(static_cast<int64_t>(archiveStart_ + header.localHeaderOffset),
                            platform::SeekFrom::Begin) ||
-            !package_.Read(local, sizeof(local), &got)) {
+            !package_.Read(bytes, sizeof(bytes), &got)) {
             return Fail(ExtractStep::OpenPackage, kInsertFailed);
         }
-        uint64_t dataAt = uint64_t{header.localHeaderOffset} + local_header::kSize +
-                          GetU16(local + local_header::kNameLengthAt) +
-                          GetU16(local + local_header::kExtraLengthAt);
-        if (got != sizeof(local) || GetU32(local) != local_header::kSignature ||
-            dataAt + header.compressedSize > directory.end.directoryOffset) {
+        ByteCursor cursor(bytes, got);
+        LocalFileHeader local;
+        const bool localRead = ReadRecord(cursor, local);
+        uint64_t dataAt = uint64_t{header.localHeaderOffset} + local.Length();
+        if (!localRead || dataAt + header.compressedSize > directory.end.directoryOffset) {
             return Fail(ExtractStep::DamagedMember, kInsertFailed);
         }
         data_.at = archiveStart_ + dataAt;
@@ -129,7 +126,7 @@ class Extraction {
     }
 
     ExtractResult ToFile(const char* packagePath, const char* outputPath) {
-        if (!Fits(outputPath) || outputPath[0] == '\0' ||
+        if (!platform::FitsPathBuffer(outputPath) || outputPath[0] == '\0' ||
             platform::SamePathText(outputPath, packagePath) ||
             platform::NamesSameFile(package_, outputPath)) {
             return Fail(ExtractStep::CreateOutput, kInsertCannotCreateOutput);

@@ -42,19 +42,15 @@ std::vector<DirectoryEntry> ListEntries(const ArchiveDirectory& directory) {
     while (cursor.Remaining() > 0) {
         DirectoryEntry entry;
         entry.at = static_cast<uint32_t>(cursor.Offset());
-        const uint8_t* fixed = cursor.Bytes(central_header::kSize);
-        if (fixed == nullptr) {
+        if (!ReadRecord(cursor, entry.header)) {
             break;
         }
-        uint8_t copy[central_header::kSize];
-        std::memcpy(copy, fixed, sizeof(copy));
-        entry.header = CentralFileHeader::Decode(copy);
         entry.name = cursor.Bytes(entry.header.nameLength);
         cursor.Skip(size_t{entry.header.extraLength} + entry.header.commentLength);
         if (!cursor.Ok()) {
             break;
         }
-        entry.length = static_cast<uint32_t>(cursor.Offset() - entry.at);
+        entry.length = entry.header.Length();
         entries.push_back(entry);
     }
     return entries;

@@ -115,8 +115,10 @@ class Rewrite {
             const size_t from = newDirectory_.size();
             newDirectory_.insert(newDirectory_.end(), entry, entry + entries[i].length);
             if (records[i].begin >= firstChanged_) {
-                PutU32(newDirectory_.data() + from + central_header::kLocalHeaderOffsetAt,
-                       newOffset[i]);
+                CentralFileHeader moved = entries[i].header;
+                moved.localHeaderOffset = newOffset[i];
+                const auto fixed = RecordBytes(moved);
+                std::copy(fixed.begin(), fixed.end(), newDirectory_.begin() + from);
             }
             ++keptEntries_;
         }
@@ -126,7 +128,7 @@ class Rewrite {
     // The comment stays when it lies whole in the file; one that claims more is dropped.
     InsertResult ReadComment() {
         const ArchiveDirectory& directory = package_.directory;
-        const uint64_t commentAt = directory.endRecordAt + end_record::kSize;
+        const uint64_t commentAt = directory.endRecordAt + EndOfCentralDirectory::kSize;
         const uint32_t length = directory.end.commentLength;
         if (length == 0 || commentAt + length > directory.archiveSize) {
             return 0;
@@ -203,11 +205,11 @@ class Rewrite {
         const uint32_t nameLength =
             added_ != nullptr ? static_cast<uint32_t>(std::strlen(added_->name)) : 0;
         const uint64_t directorySize =
-            newDirectory_.size() + (added_ != nullptr ? central_header::kSize + nameLength : 0);
+            newDirectory_.size() + (added_ != nullptr ? CentralFileHeader::kSize + nameLength : 0);
         const uint64_t fixedPart = start + newMemberAt_ +
-                                   (added_ != nullptr ? local_header::kSize + nameLength : 0) +
-                                   directorySize + end_record::kSize + comment_.size();
-        const uint64_t limit = std::min(kPackageSizeLimit - 1 - 3 - 4, kMaxByteCount);
+                                   (added_ != nullptr ? LocalFileHeader::kSize + nameLength : 0) +
+                                   directorySize + EndOfCentralDirectory::kSize + comment_.size();
+        const uint64_t limit = kMaxRewrittenSize;
         if (fixedPart > limit) {
             return added_ != nullptr ? FailToAdd(ArchiveError::TooLarge)
                                      : Fail(InsertStep::Rebuild, kInsertFailed);
@@ -237,9 +239,8 @@ class Rewrite {
         end.directorySize = static_cast<uint32_t>(directorySize);
         end.directoryOffset = directoryOffset;
         end.commentLength = static_cast<uint16_t>(comment_.size());
-        uint8_t record[end_record::kSize];
-        end.Encode(record);
-        tail.insert(tail.end(), record, record + sizeof(record));
+        const auto record = RecordBytes(end);
+        tail.insert(tail.end(), record.begin(), record.end());
         tail.insert(tail.end(), comment_.begin(), comment_.end());
         const uint64_t tailAt = sum.position;
         sum.Add(tail.data(), static_cast<uint32_t>(tail.size()));
@@ -267,7 +268,7 @@ class Rewrite {
             return FailToAdd(ArchiveError::CompressorFailed);
         }
         const uint64_t headerAt = sum.position;
-        WrittenSum data{sum.sum, headerAt + local_header::kSize + nameLength};
+        WrittenSum data{sum.sum, headerAt + LocalFileHeader::kSize + nameLength};
         uint32_t crc = 0;
         uint64_t size = 0;
         uint64_t compressedSize = 0;
@@ -283,32 +284,22 @@ class Rewrite {
             nameLength, crc, static_cast<uint32_t>(compressedSize), static_cast<uint32_t>(size),
             static_cast<uint32_t>(headerAt - ArchiveStart()));
         WrittenSum head{data.sum, headerAt};
-        head.Add(records.local, sizeof(records.local));
+        head.Add(records.local.data(), LocalFileHeader::kSize);
         head.Add(name, nameLength);
         if (!target.Seek(static_cast<int64_t>(headerAt), platform::SeekFrom::Begin) ||
-            !target.Write(records.local, sizeof(records.local)) ||
+            !target.Write(records.local.data(), LocalFileHeader::kSize) ||
             !target.Write(name, nameLength)) {
             return Fail(InsertStep::Rebuild, kInsertFailed);
         }
         sum = WrittenSum{head.sum, data.position};
-        directory.insert(directory.end(), records.central,
-                         records.central + sizeof(records.central));
+        directory.insert(directory.end(), records.central.begin(), records.central.end());
         directory.insert(directory.end(), name, name + nameLength);
         return 0;
     }
 
-    InsertResult FailToAdd(ArchiveError error) {
-        if (detail_ != nullptr) {
-            detail_->archiveError = static_cast<int>(error);
-        }
-        return Fail(InsertStep::AddMember, kInsertFailed);
-    }
-
+    InsertResult FailToAdd(ArchiveError error) { return FailedToAdd(detail_, error); }
     InsertResult Fail(InsertStep step, InsertResult result) {
-        if (detail_ != nullptr) {
-            detail_->step = step;
-        }
-        return result;
+        return FailedAt(detail_, step, result);
     }
 
     OpenedPackage& package_;
@@ -321,10 +312,6 @@ class Rewrite {
     std::vector<uint8_t> newDirectory_;  // the kept entries, offsets rewritten
     std::vector<uint8_t> comment_;
 };
-
-bool Fits(const char* text) {
-    return text == nullptr || std::strlen(text) < platform::kPathBufferSize;
-}
 
 }  // namespace
 
@@ -341,8 +328,8 @@ InsertResult RemoveMemberFromPackage(const char* packagePath, const char* member
     if (detail != nullptr) {
         *detail = InsertDetail{};
     }
-    if (!Fits(packagePath) || !Fits(outputPath) || memberName == nullptr || memberName[0] == '\0' ||
-        !Fits(memberName)) {
+    if (!platform::FitsPathBuffer(packagePath) || !platform::FitsPathBuffer(outputPath) ||
+        memberName == nullptr || memberName[0] == '\0' || !platform::FitsPathBuffer(memberName)) {
         if (detail != nullptr) {
             detail->step = InsertStep::BadArguments;
         }

@@ -7,16 +7,6 @@
 #include "res/message_ids.h"
 
 namespace package {
-namespace {
-
-InsertResult Fail(InsertDetail* detail, InsertStep step, InsertResult result) {
-    if (detail != nullptr) {
-        detail->step = step;
-    }
-    return result;
-}
-
-}  // namespace
 
 bool ChangesInPlace(const char* packagePath, const char* outputPath) {
     return outputPath == nullptr || outputPath[0] == '\0' ||
@@ -27,31 +17,31 @@ InsertResult OpenForChange(const char* packagePath, const char* outputPath,
                            InsertPrompter& prompter, OpenedPackage& opened, InsertDetail* detail) {
     opened.inPlace = ChangesInPlace(packagePath, outputPath);
     if (RecoverPackage(packagePath) == Recovery::Failed) {
-        return Fail(detail, InsertStep::Recover, kInsertFailed);
+        return FailedAt(detail, InsertStep::Recover, kInsertFailed);
     }
     if (!opened.file.Open(packagePath,
                           opened.inPlace ? platform::Access::ReadWrite : platform::Access::Read,
                           platform::Disposition::OpenExisting) ||
         !opened.file.Size(&opened.size) || opened.size >= kPackageSizeLimit) {
         NoteFailedFile(detail, opened.file, packagePath);
-        return Fail(detail, InsertStep::OpenPackage, kInsertFailed);
+        return FailedAt(detail, InsertStep::OpenPackage, kInsertFailed);
     }
     AddWorkToDo(opened.size);
     bool readAll = false;
     opened.sum = ComputePackageChecksum(opened.file, &readAll);
     if (!readAll) {
         NoteFailedFile(detail, opened.file, packagePath);
-        return Fail(detail, InsertStep::OpenPackage, kInsertFailed);
+        return FailedAt(detail, InsertStep::OpenPackage, kInsertFailed);
     }
     if (opened.sum != 0 && !prompter.AskYesNo(IDS_PACKAGE_DAMAGED_CONTINUE)) {
-        return Fail(detail, InsertStep::Declined, kInsertDeclined);
+        return FailedAt(detail, InsertStep::Declined, kInsertDeclined);
     }
     opened.overlayOffset = FindOverlayOffset(opened.file);
     if (opened.overlayOffset == kNoOverlayOffset) {
-        return Fail(detail, InsertStep::NotAnImage, kInsertFailed);
+        return FailedAt(detail, InsertStep::NotAnImage, kInsertFailed);
     }
     if (opened.overlayOffset >= opened.size) {
-        return Fail(detail, InsertStep::NoOverlay, kInsertFailed);
+        return FailedAt(detail, InsertStep::NoOverlay, kInsertFailed);
     }
     // Whatever the archive claims must hold before anything grows from its claims.
     ArchiveFault fault = ReadArchiveDirectory(opened.file, opened.overlayOffset, opened.directory);
@@ -59,7 +49,7 @@ InsertResult OpenForChange(const char* packagePath, const char* outputPath,
         if (detail != nullptr) {
             detail->archiveFault = fault;
         }
-        return Fail(detail, InsertStep::BadArchive, kInsertFailed);
+        return FailedAt(detail, InsertStep::BadArchive, kInsertFailed);
     }
     return 0;
 }

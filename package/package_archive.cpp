@@ -64,8 +64,10 @@ int PackageArchive::LoadDirectory(const char* archivePath) {
     }
     directory_.resize(size);
     uint32_t got = 0;
-    if (!file.Read(directory_.data(), size, &got) || got != size || size < 4 ||
-        GetU32(directory_.data()) != central_header::kSignature) {
+    bool read = file.Read(directory_.data(), size, &got) && got == size;
+    // Only the first entry's signature is looked at here; the listing checks each entry whole.
+    ByteCursor first(directory_.data(), got);
+    if (!read || first.U32() != CentralFileHeader::kSignature || !first.Ok()) {
         directory_.clear();
         directory_.shrink_to_fit();
         Fail(ArchiveError::BadDirectory);
@@ -99,19 +101,17 @@ int PackageArchive::NextEntry(PathBuffer& path, PathBuffer& name) {
         // Every part of the entry must lie within the block, or the enumeration ends here.
         ByteCursor cursor(directory_.data(), directory_.size());
         cursor.SeekTo(cursorOffset_);
-        const uint8_t* fixed = cursor.Bytes(central_header::kSize);
-        if (fixed == nullptr || GetU32(fixed) != central_header::kSignature) {
+        CentralFileHeader entry;
+        if (!ReadRecord(cursor, entry)) {
             return 0;
         }
-        uint32_t nameLength = GetU16(fixed + central_header::kNameLengthAt);
-        uint32_t extraLength = GetU16(fixed + central_header::kExtraLengthAt);
-        uint32_t commentLength = GetU16(fixed + central_header::kCommentLengthAt);
+        const uint32_t nameLength = entry.nameLength;
         const uint8_t* stored = cursor.Bytes(nameLength);
-        cursor.Skip(extraLength + commentLength);
+        cursor.Skip(entry.Length() - CentralFileHeader::kSize - nameLength);
         if (!cursor.Ok()) {
             return 0;
         }
-        uint32_t entrySize = central_header::kSize + nameLength + extraLength + commentLength;
+        const uint32_t entrySize = entry.Length();
         // A nameless entry, or one whose name no buffer here can hold, cannot be any member
         // this tool names; it is stepped over like a directory.
         if (nameLength == 0 || nameLength >= sizeof(name)) {
@@ -132,7 +132,7 @@ int PackageArchive::NextEntry(PathBuffer& path, PathBuffer& name) {
             }
         }
         MakeTargetPath(path, name);
-        if (!CopyText(path, sizeof(path), workPath_)) {
+        if (!CopyText(path, sizeof(path), targetPath_)) {
             path[0] = '\0';
         }
         StepOverEntry(entrySize);
@@ -142,14 +142,14 @@ int PackageArchive::NextEntry(PathBuffer& path, PathBuffer& name) {
 }
 
 int PackageArchive::MakeTargetPath(const char* baseDirectory, const char* memberName) {
-    int written = std::snprintf(workPath_, sizeof(workPath_), "%s%c%s", baseDirectory,
+    int written = std::snprintf(targetPath_, sizeof(targetPath_), "%s%c%s", baseDirectory,
                                 platform::kPathSeparator, memberName);
-    if (written < 0 || static_cast<size_t>(written) >= sizeof(workPath_)) {
-        workPath_[0] = '\0';
+    if (written < 0 || static_cast<size_t>(written) >= sizeof(targetPath_)) {
+        targetPath_[0] = '\0';
         return 0;
     }
     if (platform::kPathSeparator != '\\') {
-        for (char* p = workPath_ + std::strlen(baseDirectory); *p != '\0'; ++p) {
+        for (char* p = targetPath_ + std::strlen(baseDirectory); *p != '\0'; ++p) {
             if (*p == '\\') {
                 *p = platform::kPathSeparator;
             }
@@ -158,7 +158,7 @@ int PackageArchive::MakeTargetPath(const char* baseDirectory, const char* member
     if (baseDirectory[0] == '\0' || EscapesBase(memberName)) {
         return 0;
     }
-    return MakeDirectories(workPath_);
+    return MakeDirectories(targetPath_);
 }
 
 int PackageArchive::MakeDirectories(const char* path) {

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "package/package_layout.h"
 #include "package/zip_records.h"
 #include "platform/filesystem.h"
 
@@ -50,7 +49,7 @@ class PackageArchive {
     // Loads the central directory that the end record names; 0 or -1.
     int LoadDirectory(const char* archivePath);
 
-    // Joins base directory and member name into the work path and makes its directories.
+    // Joins base directory and member name into the target path and makes its directories.
     // Nothing is created outside the base directory: an empty base, or a name that is rooted,
     // names a drive or holds a ".." component, creates nothing and gives 0.
     int MakeTargetPath(const char* baseDirectory, const char* memberName);
@@ -59,7 +58,9 @@ class PackageArchive {
     static int MakeDirectories(const char* path);
 
     // Appends `sourcePath` as a deflated member named `memberName` (or the source path, when
-    // null) and rewrites the directory and end record. 0 when added, -1 when not.
+    // null) and rewrites the directory and end record. 0 when added, -1 when not. The object
+    // holds no directory afterwards: a further listing takes a fresh object, as every insert
+    // makes one.
     int AddFile(const char* archivePath, const char* sourcePath, const char* memberName);
     bool AppendMember(const char* sourcePath, const char* memberName);
 
@@ -67,12 +68,7 @@ class PackageArchive {
     static void* DeflateAlloc(void* opaque, unsigned items, unsigned size);
     static void DeflateFree(void* opaque, void* block);
 
-    // The most bytes the archive may span after adding a member; the default is what the
-    // 32-bit fields of a package can describe.
-    void SetSizeLimit(uint64_t limit) { sizeLimit_ = limit; }
-
-    const EndOfCentralDirectory& EndRecord() const { return endRecord_; }
-    const char* WorkPath() const { return workPath_; }
+    // Why the last operation failed.
     ArchiveError LastError() const { return lastError_; }
 
   private:
@@ -85,14 +81,11 @@ class PackageArchive {
     uint32_t entryIndex_ = 0;
     uint32_t entryCount_ = 0;
     char archivePath_[kArchivePathSize] = {};
-    char workPath_[kArchivePathSize] = {};
-    LocalFileHeader localHeader_;
-    CentralFileHeader centralHeader_;
+    char targetPath_[kArchivePathSize] = {};  // the last delivered member's, from MakeTargetPath
     EndOfCentralDirectory endRecord_;
     uint32_t cursorOffset_ = 0;
     std::vector<uint8_t> directory_;  // empty: no block held
     ArchiveError lastError_ = ArchiveError::None;
-    uint64_t sizeLimit_ = kPackageSizeLimit - 1;
 };
 
 }  // namespace package

@@ -9,10 +9,10 @@
 #include "package/byte_cursor.h"
 #include "package/member_deflate.h"
 #include "package/package_archive.h"
+#include "package/package_layout.h"
 #include "platform/file.h"
 
 namespace package {
-namespace {}  // namespace
 
 void* PackageArchive::DeflateAlloc(void*, unsigned items, unsigned size) {
     if (size != 0 && items > SIZE_MAX / size) {
@@ -27,21 +27,19 @@ void PackageArchive::DeflateFree(void*, void* block) {
 
 int PackageArchive::AddFile(const char* archivePath, const char* sourcePath,
                             const char* memberName) {
-    size_t sourceLength = std::strlen(sourcePath);
     size_t archiveLength = std::strlen(archivePath);
-    if (sourceLength >= sizeof(workPath_) || archiveLength >= sizeof(archivePath_)) {
+    if (std::strlen(sourcePath) >= kArchivePathSize || archiveLength >= sizeof(archivePath_)) {
         Fail(ArchiveError::BadMemberName);
         return -1;
     }
-    std::memcpy(workPath_, sourcePath, sourceLength + 1);
     std::memcpy(archivePath_, archivePath, archiveLength + 1);
-    return AppendMember(workPath_, memberName) ? 0 : -1;
+    return AppendMember(sourcePath, memberName) ? 0 : -1;
 }
 
 bool PackageArchive::AppendMember(const char* sourcePath, const char* memberName) {
-    const char* name = memberName != nullptr ? memberName : workPath_;
+    const char* name = memberName != nullptr ? memberName : sourcePath;
     size_t nameLength = std::strlen(name);
-    if (endRecord_.signature != end_record::kSignature) {
+    if (endRecord_.signature != EndOfCentralDirectory::kSignature) {
         return Fail(ArchiveError::NoEndRecord);
     }
     uint32_t oldDirectoryOffset = endRecord_.directoryOffset;
@@ -73,7 +71,7 @@ bool PackageArchive::AppendMember(const char* sourcePath, const char* memberName
                      platform::Sharing::ReadWrite)) {
         return Fail(ArchiveError::CannotReadSource);
     }
-    uint64_t dataAt = uint64_t{oldDirectoryOffset} + local_header::kSize + nameLength;
+    uint64_t dataAt = uint64_t{oldDirectoryOffset} + LocalFileHeader::kSize + nameLength;
     if (!archive.Seek(static_cast<int64_t>(dataAt), platform::SeekFrom::Begin)) {
         return Fail(ArchiveError::WriteFailed);
     }
@@ -81,16 +79,18 @@ bool PackageArchive::AppendMember(const char* sourcePath, const char* memberName
     if (!deflater.Ready()) {
         return Fail(ArchiveError::CompressorFailed);
     }
-    // Everything but the compressed data is known now; the data gets what is left of the limit.
-    uint64_t fixedPart =
-        dataAt + oldDirectorySize + central_header::kSize + nameLength + end_record::kSize;
-    if (fixedPart > sizeLimit_) {
+    // Everything but the compressed data is known now; the data gets what is left of what a
+    // package's 32-bit fields can describe.
+    const uint64_t sizeLimit = kPackageSizeLimit - 1;
+    uint64_t fixedPart = dataAt + oldDirectorySize + CentralFileHeader::kSize + nameLength +
+                         EndOfCentralDirectory::kSize;
+    if (fixedPart > sizeLimit) {
         return Fail(ArchiveError::TooLarge);
     }
     uint32_t crc = 0;
     uint64_t sourceSize = 0;
     uint64_t compressedSize = 0;
-    ArchiveError error = DeflateSource(source, archive, deflater, sizeLimit_ - fixedPart, &crc,
+    ArchiveError error = DeflateSource(source, archive, deflater, sizeLimit - fixedPart, &crc,
                                        &sourceSize, &compressedSize, nullptr);
     if (error != ArchiveError::None) {
         return Fail(error);
@@ -98,54 +98,28 @@ bool PackageArchive::AppendMember(const char* sourcePath, const char* memberName
     source.Close();
     uint64_t dataEnd = dataAt + compressedSize;
 
-    localHeader_ = LocalFileHeader{};
-    localHeader_.signature = local_header::kSignature;
-    localHeader_.versionNeeded = kZipVersion20;
-    localHeader_.method = kDeflateMethod;
-    localHeader_.crc32 = crc;
-    localHeader_.compressedSize = static_cast<uint32_t>(compressedSize);
-    localHeader_.uncompressedSize = static_cast<uint32_t>(sourceSize);
-    localHeader_.nameLength = static_cast<uint16_t>(nameLength);
+    DeflatedMemberRecords records = MakeDeflatedMemberRecords(
+        static_cast<uint32_t>(nameLength), crc, static_cast<uint32_t>(compressedSize),
+        static_cast<uint32_t>(sourceSize), oldDirectoryOffset);
+    EndOfCentralDirectory newEnd = EndAfterAppending(endRecord_, static_cast<uint32_t>(nameLength),
+                                                     static_cast<uint32_t>(compressedSize));
+    const auto endBytes = RecordBytes(newEnd);
 
-    centralHeader_ = CentralFileHeader{};
-    centralHeader_.signature = central_header::kSignature;
-    centralHeader_.versionMadeBy = kZipVersion20;
-    centralHeader_.versionNeeded = kZipVersion20;
-    centralHeader_.method = kDeflateMethod;
-    centralHeader_.crc32 = crc;
-    centralHeader_.compressedSize = localHeader_.compressedSize;
-    centralHeader_.uncompressedSize = localHeader_.uncompressedSize;
-    centralHeader_.nameLength = localHeader_.nameLength;
-    centralHeader_.localHeaderOffset = oldDirectoryOffset;
-
-    EndOfCentralDirectory newEnd = endRecord_;
-    newEnd.entriesOnDisk = static_cast<uint16_t>(endRecord_.entriesOnDisk + 1);
-    newEnd.totalEntries = static_cast<uint16_t>(endRecord_.totalEntries + 1);
-    newEnd.directorySize =
-        static_cast<uint32_t>(oldDirectorySize + central_header::kSize + nameLength);
-    newEnd.directoryOffset = static_cast<uint32_t>(dataEnd);
-    newEnd.commentLength = 0;
-
-    uint8_t localBytes[local_header::kSize];
-    uint8_t centralBytes[central_header::kSize];
-    uint8_t endBytes[end_record::kSize];
-    localHeader_.Encode(localBytes);
-    centralHeader_.Encode(centralBytes);
-    newEnd.Encode(endBytes);
     uint32_t nameSize = static_cast<uint32_t>(nameLength);
     bool written = archive.Seek(oldDirectoryOffset, platform::SeekFrom::Begin) &&
-                   archive.Write(localBytes, sizeof(localBytes)) && archive.Write(name, nameSize) &&
+                   archive.Write(records.local.data(), LocalFileHeader::kSize) &&
+                   archive.Write(name, nameSize) &&
                    archive.Seek(static_cast<int64_t>(dataEnd), platform::SeekFrom::Begin) &&
                    (oldDirectorySize == 0 || archive.Write(directory_.data(), oldDirectorySize)) &&
-                   archive.Write(centralBytes, sizeof(centralBytes)) &&
-                   archive.Write(name, nameSize) && archive.Write(endBytes, sizeof(endBytes));
+                   archive.Write(records.central.data(), CentralFileHeader::kSize) &&
+                   archive.Write(name, nameSize) &&
+                   archive.Write(endBytes.data(), EndOfCentralDirectory::kSize);
     directory_.clear();
     directory_.shrink_to_fit();
     if (!archive.Close() || !written) {
         return Fail(ArchiveError::WriteFailed);
     }
     endRecord_ = newEnd;
-    LoadDirectory(archivePath_);
     return true;
 }
 

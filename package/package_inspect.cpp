@@ -48,17 +48,14 @@ bool ReadDirectory(platform::File& file, PackageContents& contents, std::string&
     }
     ByteCursor cursor(directory.data(), directory.size());
     for (uint32_t i = 0; i < end.entriesOnDisk; ++i) {
-        uint8_t fixed[central_header::kSize];
-        const uint8_t* at = cursor.Bytes(sizeof(fixed));
-        if (at == nullptr) {
+        CentralFileHeader header;
+        if (!ReadRecord(cursor, header) && !cursor.Ok()) {
             problem = Format("central directory entry %llu reaches past the directory", i + 1);
             return false;
         }
-        std::copy(at, at + sizeof(fixed), fixed);
-        CentralFileHeader header = CentralFileHeader::Decode(fixed);
         const uint8_t* name = cursor.Bytes(header.nameLength);
         cursor.Skip(uint32_t{header.extraLength} + header.commentLength);
-        if (header.signature != central_header::kSignature || !cursor.Ok()) {
+        if (header.signature != CentralFileHeader::kSignature || !cursor.Ok()) {
             problem = Format("central directory entry %llu is damaged", i + 1);
             return false;
         }
@@ -78,18 +75,21 @@ bool ReadDirectory(platform::File& file, PackageContents& contents, std::string&
 bool VerifyMember(platform::File& file, const PackageContents& contents,
                   const PackageMember& member, uint32_t directoryOffset, std::string& problem) {
     const std::string where = "member \"" + member.name + "\": ";
-    uint64_t dataAt = uint64_t{member.localHeaderOffset} + local_header::kSize + member.name.size();
-    uint8_t header[local_header::kSize];
-    if (dataAt + member.compressedSize > directoryOffset ||
-        !ReadAt(file, contents.overlayOffset + member.localHeaderOffset, header, sizeof(header)) ||
-        GetU32(header) != local_header::kSignature ||
-        GetU16(header + local_header::kNameLengthAt) != member.name.size()) {
+    const uint64_t headerAt = contents.overlayOffset + uint64_t{member.localHeaderOffset};
+    uint8_t fixed[LocalFileHeader::kSize];
+    LocalFileHeader header;
+    ByteCursor cursor(fixed, sizeof(fixed));
+    if (uint64_t{member.localHeaderOffset} + LocalFileHeader::kSize + member.name.size() +
+                member.compressedSize >
+            directoryOffset ||
+        !ReadAt(file, headerAt, fixed, sizeof(fixed)) || !ReadRecord(cursor, header) ||
+        header.nameLength != member.name.size()) {
         problem = where + "its local header is missing or does not match";
         return false;
     }
     std::string localName(member.name.size(), '\0');
-    dataAt += GetU16(header + local_header::kExtraLengthAt);
-    if (!ReadAt(file, contents.overlayOffset + member.localHeaderOffset + local_header::kSize,
+    const uint64_t dataAt = uint64_t{member.localHeaderOffset} + header.Length();
+    if (!ReadAt(file, headerAt + LocalFileHeader::kSize,
                 reinterpret_cast<uint8_t*>(localName.data()),
                 static_cast<uint32_t>(localName.size())) ||
         localName != member.name || dataAt + member.compressedSize > directoryOffset) {
@@ -186,7 +186,7 @@ bool VerifyPackage(const char* packagePath, PackageContents& contents, std::stri
     const EndOfCentralDirectory& end = directory.end;
     uint64_t recordAt = directory.endRecordAt;
     uint64_t archiveLength = directory.archiveSize;
-    if (recordAt + end_record::kSize + end.commentLength + 4 > archiveLength) {
+    if (recordAt + EndOfCentralDirectory::kSize + end.commentLength + 4 > archiveLength) {
         problem = "the end record and its comment run into the checksum word";
         return false;
     }

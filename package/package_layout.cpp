@@ -49,22 +49,12 @@ bool SealPackage(platform::File& output) {
 
 bool CreateStagingBeside(const char* packagePath, char (&stagingPath)[platform::kPathBufferSize]) {
     char directory[platform::kPathBufferSize];
-    size_t length = platform::DirectoryPartLength(packagePath);
-    if (length == 0) {
-        std::strcpy(directory, ".");
-    } else {
-        std::memcpy(directory, packagePath, length);
-        directory[length] = '\0';
-    }
+    platform::DirectoryOf(packagePath, directory);
     return platform::CreateTempFile(directory, "KtlPkg", stagingPath);
 }
 
-}  // namespace
-
-uint8_t* WorkBuffer() {
-    return g_workBuffer;
-}
-
+// Adds the little-endian 32-bit words of `data` to `sum`; a last partial word counts its
+// missing high bytes as zero.
 uint32_t AddChecksumWords(uint32_t sum, const uint8_t* data, uint32_t size) {
     uint32_t whole = size & ~3u;
     for (uint32_t i = 0; i < whole; i += 4) {
@@ -75,6 +65,12 @@ uint32_t AddChecksumWords(uint32_t sum, const uint8_t* data, uint32_t size) {
         last |= static_cast<uint32_t>(data[i]) << (8 * (i - whole));
     }
     return sum + last;
+}
+
+}  // namespace
+
+uint8_t* WorkBuffer() {
+    return g_workBuffer;
 }
 
 uint32_t AddChecksumBytesAt(uint32_t sum, const uint8_t* data, uint64_t size, uint64_t position) {
@@ -185,12 +181,9 @@ int32_t RebuildPackage(platform::File& package, uint32_t overlayOffset, const ch
         packageSize >= kPackageSizeLimit || overlayOffset > packageSize) {
         return -1;
     }
-    // In place, old bytes behind the new archive would stay; they are carried over as such.
     uint64_t body = overlayOffset + archiveSize;
-    uint64_t leftover = inPlace && packageSize > body ? packageSize - body : 0;
-    uint64_t sealedLength = (body + leftover + 3) / 4 * 4 + 4;
     uint64_t count = inPlace ? archiveSize : body;
-    if (sealedLength >= kPackageSizeLimit || count > kMaxByteCount) {
+    if (body > kMaxUnsealedSize || count > kMaxByteCount) {
         return -1;
     }
 
@@ -213,12 +206,8 @@ int32_t RebuildPackage(platform::File& package, uint32_t overlayOffset, const ch
     }
 
     bool ok = package.Seek(0, platform::SeekFrom::Begin) &&
-              CopyBytes(package, output, overlayOffset) && CopyBytes(archive, output, archiveSize);
-    if (ok && leftover != 0) {
-        ok = package.Seek(static_cast<int64_t>(body), platform::SeekFrom::Begin) &&
-             CopyBytes(package, output, leftover);
-    }
-    ok = ok && SealPackage(output) && output.Flush();
+              CopyBytes(package, output, overlayOffset) &&
+              CopyBytes(archive, output, archiveSize) && SealPackage(output) && output.Flush();
     ok = output.Close() && ok;
     archive.Close();
     if (ok && inPlace) {

@@ -13,16 +13,18 @@ namespace package {
 constexpr uint32_t kWorkBufferSize = 1u << 20;
 // Sizes and offsets are 32-bit fields: a package, and everything in it, stays below 4 GiB.
 constexpr uint64_t kPackageSizeLimit = 1ull << 32;
+// The most bytes a package may hold before its pad (up to 3 bytes) and checksum word.
+constexpr uint64_t kMaxUnsealedSize = kPackageSizeLimit - 1 - 3 - 4;
 // The byte counts the routines return are signed 32-bit.
 constexpr uint64_t kMaxByteCount = 0x7FFFFFFF;
+// The most bytes a change may write before the pad: it must seal below 4 GiB, and the length
+// it returns must fit a byte count.
+constexpr uint64_t kMaxRewrittenSize =
+    kMaxUnsealedSize < kMaxByteCount ? kMaxUnsealedSize : kMaxByteCount;
 constexpr uint32_t kNoOverlayOffset = 0xFFFFFFFFu;
 
 // The one static work buffer of kWorkBufferSize bytes that every whole-file pass goes through.
 uint8_t* WorkBuffer();
-
-// Adds the little-endian 32-bit words of `data` to `sum`; a last partial word counts its
-// missing high bytes as zero.
-uint32_t AddChecksumWords(uint32_t sum, const uint8_t* data, uint32_t size);
 
 // Adds bytes that lie at `position` in the file: each byte counts in the word it falls in,
 // at the place its offset modulo 4 gives, so blocks may start anywhere.
@@ -42,7 +44,8 @@ int32_t CopyOverlay(platform::File& package, const char* archivePath, uint32_t o
 
 // Writes the package's first `overlayOffset` bytes and the archive, pads and seals them.
 // With `outputPath` it makes a new file there and returns image plus archive bytes; with
-// nullptr it rewrites the package and returns the archive bytes alone. In place, the new
+// nullptr it rewrites the package and returns the archive bytes alone; either way the result
+// ends with the archive, the pad and the checksum word. In place, the new
 // package is written and flushed beside the old one and then takes its name in one step,
 // closing `package` first, so the old package is never half-written. Returns -1 on failure,
 // -4 when the output file cannot be created; a failure leaves no output behind.

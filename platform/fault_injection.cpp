@@ -1,4 +1,9 @@
+// Built into the test variant of the platform library only (see fault_injection.h).
 #include "platform/fault_injection.h"
+
+#ifndef KTL_FAULT_INJECTION
+#error "fault_injection.cpp belongs to ktl_platform_testing, which defines KTL_FAULT_INJECTION"
+#endif
 
 #ifdef _WIN32
 #include <windows.h>

@@ -1,10 +1,14 @@
 // Lets tests make the N-th file operation fail, or end the process there, to prove that
-// no failure goes unnoticed and none leaves a damaged file. Disarmed, it costs one load.
+// no failure goes unnoticed and none leaves a damaged file. Only the test build of the
+// platform library (ktl_platform_testing, which defines KTL_FAULT_INJECTION) carries it; in
+// the programs we ship ShouldFail is a constant false and every check folds away.
 #pragma once
 
 #include <cstdint>
 
 namespace platform::fault {
+
+#ifdef KTL_FAULT_INJECTION
 
 enum class Action { Fail, ExitProcess };
 
@@ -16,7 +20,17 @@ bool Fired();
 // How many operations ran since the last Arm, up to the armed one.
 int64_t OperationsSinceArm();
 
-// Called by each file operation that may fail; true when it must fail.
+// Called by each file operation that may fail; true when it must fail, with the system's
+// error code set as a real failure would set it.
 bool ShouldFail();
+
+#else
+
+// Inlined even where nothing else is (a debug build), so that no trace of it is left.
+[[gnu::always_inline]] constexpr bool ShouldFail() {
+    return false;
+}
+
+#endif
 
 }  // namespace platform::fault

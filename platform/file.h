@@ -31,7 +31,7 @@ class File {
     // Paths longer than kMaxPathBytes are refused.
     bool Open(const char* path, Access access, Disposition disposition,
               Sharing sharing = Sharing::ReadOnly);
-    bool IsOpen() const;
+    bool IsOpen() const { return handle_ != kClosed; }
     const char* Path() const { return path_; }
 
     // Reads up to `size` bytes; `*got` is 0 at the end of the file.
@@ -64,12 +64,27 @@ class File {
     bool Fail();
     // Takes `other`'s code, when it has one: a copy failed on that side.
     bool Fail(const File& other);
+    // One call of the system's read or write, retried when a signal interrupts it: false on an
+    // error, else the bytes moved in `*moved`, 0 at the end of the file. Read and Write loop
+    // over them (file_common.cpp); each backend has its own.
+    bool ReadOnce(uint8_t* buffer, uint32_t size, uint32_t* moved);
+    bool WriteOnce(const uint8_t* data, uint32_t size, uint32_t* moved);
+
+    // A descriptor on POSIX, a HANDLE on Windows (whose INVALID_HANDLE_VALUE is -1 too).
+    using Handle = intptr_t;
+    static constexpr Handle kClosed = -1;
 
 #ifdef _WIN32
-    void* handle_ = reinterpret_cast<void*>(-1);
+    void* NativeHandle() const {
+        return reinterpret_cast<void*>(handle_);
+    }
 #else
-    int fd_ = -1;
+    int Descriptor() const {
+        return static_cast<int>(handle_);
+    }
 #endif
+
+    Handle handle_ = kClosed;
     char path_[kMaxPathBytes + 1] = {};
     int error_ = 0;
 };

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <utility>
 
 #include "platform/fault_injection.h"
 #include "platform/file.h"
@@ -12,32 +11,8 @@
 
 namespace platform {
 
-File::~File() {
-    Close();
-}
-
-File::File(File&& other) noexcept {
-    *this = std::move(other);
-}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        Close();
-        fd_ = other.fd_;
-        std::memcpy(path_, other.path_, sizeof(path_));
-        other.fd_ = -1;
-        other.path_[0] = '\0';
-    }
-    return *this;
-}
-
 bool File::Fail() {
     error_ = errno != 0 ? errno : EIO;
-    return false;
-}
-
-bool File::Fail(const File& other) {
-    error_ = other.error_ != 0 ? other.error_ : error_;
     return false;
 }
 
@@ -75,73 +50,43 @@ bool File::Open(const char* path, Access access, Disposition disposition, Sharin
         ::close(fd);
         return Fail();
     }
-    fd_ = fd;
+    handle_ = fd;
     std::memcpy(path_, path, length + 1);
     return true;
 }
 
-bool File::IsOpen() const {
-    return fd_ >= 0;
+bool File::ReadOnce(uint8_t* buffer, uint32_t size, uint32_t* moved) {
+    ssize_t n;
+    do {
+        n = ::read(Descriptor(), buffer, size);
+    } while (n < 0 && errno == EINTR);
+    *moved = n > 0 ? static_cast<uint32_t>(n) : 0;
+    return n >= 0;
 }
 
-bool File::Read(void* buffer, uint32_t size, uint32_t* got) {
-    *got = 0;
-    if (fd_ < 0 || fault::ShouldFail()) {
-        return Fail();
-    }
-    auto* bytes = static_cast<char*>(buffer);
-    while (*got < size) {
-        ssize_t n = ::read(fd_, bytes + *got, size - *got);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return Fail();
-        }
-        if (n == 0) {
-            break;
-        }
-        *got += static_cast<uint32_t>(n);
-    }
-    return true;
-}
-
-bool File::Write(const void* data, uint32_t size) {
-    if (fd_ < 0 || fault::ShouldFail()) {
-        return Fail();
-    }
-    const auto* bytes = static_cast<const char*>(data);
-    uint32_t done = 0;
-    while (done < size) {
-        ssize_t n = ::write(fd_, bytes + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return Fail();
-        }
-        if (n == 0) {
-            return Fail();
-        }
-        done += static_cast<uint32_t>(n);
-    }
-    return true;
+bool File::WriteOnce(const uint8_t* data, uint32_t size, uint32_t* moved) {
+    ssize_t n;
+    do {
+        n = ::write(Descriptor(), data, size);
+    } while (n < 0 && errno == EINTR);
+    *moved = n > 0 ? static_cast<uint32_t>(n) : 0;
+    return n >= 0;
 }
 
 bool File::Seek(int64_t offset, SeekFrom from) {
-    if (fd_ < 0 || fault::ShouldFail()) {
+    if (!IsOpen() || fault::ShouldFail()) {
         return Fail();
     }
-    return ::lseek(fd_, static_cast<off_t>(offset),
+    return ::lseek(Descriptor(), static_cast<off_t>(offset),
                    from == SeekFrom::Begin ? SEEK_SET : SEEK_END) >= 0 ||
            Fail();
 }
 
 bool File::Position(uint64_t* position) {
-    if (fd_ < 0 || fault::ShouldFail()) {
+    if (!IsOpen() || fault::ShouldFail()) {
         return Fail();
     }
-    off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    off_t at = ::lseek(Descriptor(), 0, SEEK_CUR);
     if (at < 0) {
         return Fail();
     }
@@ -151,7 +96,7 @@ bool File::Position(uint64_t* position) {
 
 bool File::Size(uint64_t* size) {
     struct stat info;
-    if (fd_ < 0 || fault::ShouldFail() || ::fstat(fd_, &info) != 0) {
+    if (!IsOpen() || fault::ShouldFail() || ::fstat(Descriptor(), &info) != 0) {
         return Fail();
     }
     *size = static_cast<uint64_t>(info.st_size);
@@ -163,17 +108,17 @@ bool File::SetEnd() {
     if (!Position(&at) || fault::ShouldFail()) {
         return Fail();
     }
-    return ::ftruncate(fd_, static_cast<off_t>(at)) == 0 || Fail();
+    return ::ftruncate(Descriptor(), static_cast<off_t>(at)) == 0 || Fail();
 }
 
 bool File::CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize) {
-    if (fd_ < 0 || to.fd_ < 0 || fault::ShouldFail()) {
+    if (!IsOpen() || !to.IsOpen() || fault::ShouldFail()) {
         return Fail();
     }
     // The kernel copies without the bytes passing through this process, and may share
     // extents where the file system can.
     while (count > 0) {
-        ssize_t n = ::copy_file_range(fd_, nullptr, to.fd_, nullptr, count, 0);
+        ssize_t n = ::copy_file_range(Descriptor(), nullptr, to.Descriptor(), nullptr, count, 0);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -190,23 +135,23 @@ bool File::CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize
 }
 
 bool File::Flush() {
-    if (fd_ < 0 || fault::ShouldFail()) {
+    if (!IsOpen() || fault::ShouldFail()) {
         return Fail();
     }
-    return ::fsync(fd_) == 0 || Fail();
+    return ::fsync(Descriptor()) == 0 || Fail();
 }
 
 bool File::Close() {
-    if (fd_ < 0) {
+    if (!IsOpen()) {
         return true;
     }
     bool failed = fault::ShouldFail();
     // The descriptor is gone after close() whatever it reports; never retry it.
-    if (::close(fd_) != 0) {
+    if (::close(Descriptor()) != 0) {
         error_ = errno;
         failed = true;
     }
-    fd_ = -1;
+    handle_ = kClosed;
     return !failed;
 }
 

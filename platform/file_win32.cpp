@@ -1,46 +1,15 @@
 #include <windows.h>
 
 #include <cstring>
-#include <utility>
 
 #include "platform/fault_injection.h"
 #include "platform/file.h"
 #include "platform/file_copy.h"
 
 namespace platform {
-namespace {
-HANDLE AsHandle(void* handle) {
-    return static_cast<HANDLE>(handle);
-}
-}  // namespace
-
-File::~File() {
-    Close();
-}
-
-File::File(File&& other) noexcept {
-    *this = std::move(other);
-}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        Close();
-        handle_ = other.handle_;
-        std::memcpy(path_, other.path_, sizeof(path_));
-        other.handle_ = INVALID_HANDLE_VALUE;
-        other.path_[0] = '\0';
-    }
-    return *this;
-}
-
 bool File::Fail() {
     DWORD code = GetLastError();
     error_ = static_cast<int>(code != 0 ? code : ERROR_WRITE_FAULT);
-    return false;
-}
-
-bool File::Fail(const File& other) {
-    error_ = other.error_ != 0 ? other.error_ : error_;
     return false;
 }
 
@@ -80,48 +49,23 @@ bool File::Open(const char* path, Access access, Disposition disposition, Sharin
     if (handle == INVALID_HANDLE_VALUE) {
         return Fail();
     }
-    handle_ = handle;
+    handle_ = reinterpret_cast<intptr_t>(handle);
     std::memcpy(path_, path, length + 1);
     return true;
 }
 
-bool File::IsOpen() const {
-    return AsHandle(handle_) != INVALID_HANDLE_VALUE;
+bool File::ReadOnce(uint8_t* buffer, uint32_t size, uint32_t* moved) {
+    DWORD n = 0;
+    bool read = ReadFile(NativeHandle(), buffer, size, &n, nullptr) != 0;
+    *moved = n;
+    return read;
 }
 
-bool File::Read(void* buffer, uint32_t size, uint32_t* got) {
-    *got = 0;
-    if (!IsOpen() || fault::ShouldFail()) {
-        return Fail();
-    }
-    auto* bytes = static_cast<char*>(buffer);
-    while (*got < size) {
-        DWORD n = 0;
-        if (!ReadFile(AsHandle(handle_), bytes + *got, size - *got, &n, nullptr)) {
-            return Fail();
-        }
-        if (n == 0) {
-            break;
-        }
-        *got += n;
-    }
-    return true;
-}
-
-bool File::Write(const void* data, uint32_t size) {
-    if (!IsOpen() || fault::ShouldFail()) {
-        return Fail();
-    }
-    const auto* bytes = static_cast<const char*>(data);
-    uint32_t done = 0;
-    while (done < size) {
-        DWORD n = 0;
-        if (!WriteFile(AsHandle(handle_), bytes + done, size - done, &n, nullptr) || n == 0) {
-            return Fail();
-        }
-        done += n;
-    }
-    return true;
+bool File::WriteOnce(const uint8_t* data, uint32_t size, uint32_t* moved) {
+    DWORD n = 0;
+    bool written = WriteFile(NativeHandle(), data, size, &n, nullptr) != 0;
+    *moved = n;
+    return written;
 }
 
 bool File::Seek(int64_t offset, SeekFrom from) {
@@ -130,7 +74,7 @@ bool File::Seek(int64_t offset, SeekFrom from) {
     }
     LARGE_INTEGER distance;
     distance.QuadPart = offset;
-    return SetFilePointerEx(AsHandle(handle_), distance, nullptr,
+    return SetFilePointerEx(NativeHandle(), distance, nullptr,
                             from == SeekFrom::Begin ? FILE_BEGIN : FILE_END) != 0 ||
            Fail();
 }
@@ -141,7 +85,7 @@ bool File::Position(uint64_t* position) {
     }
     LARGE_INTEGER zero{};
     LARGE_INTEGER at;
-    if (!SetFilePointerEx(AsHandle(handle_), zero, &at, FILE_CURRENT)) {
+    if (!SetFilePointerEx(NativeHandle(), zero, &at, FILE_CURRENT)) {
         return Fail();
     }
     *position = static_cast<uint64_t>(at.QuadPart);
@@ -150,7 +94,7 @@ bool File::Position(uint64_t* position) {
 
 bool File::Size(uint64_t* size) {
     LARGE_INTEGER value;
-    if (!IsOpen() || fault::ShouldFail() || !GetFileSizeEx(AsHandle(handle_), &value)) {
+    if (!IsOpen() || fault::ShouldFail() || !GetFileSizeEx(NativeHandle(), &value)) {
         return Fail();
     }
     *size = static_cast<uint64_t>(value.QuadPart);
@@ -161,7 +105,7 @@ bool File::SetEnd() {
     if (!IsOpen() || fault::ShouldFail()) {
         return Fail();
     }
-    return SetEndOfFile(AsHandle(handle_)) != 0 || Fail();
+    return SetEndOfFile(NativeHandle()) != 0 || Fail();
 }
 
 bool File::CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize) {
@@ -175,7 +119,7 @@ bool File::Flush() {
     if (!IsOpen() || fault::ShouldFail()) {
         return Fail();
     }
-    return FlushFileBuffers(AsHandle(handle_)) != 0 || Fail();
+    return FlushFileBuffers(NativeHandle()) != 0 || Fail();
 }
 
 bool File::Close() {
@@ -183,11 +127,11 @@ bool File::Close() {
         return true;
     }
     bool failed = fault::ShouldFail();
-    if (!CloseHandle(AsHandle(handle_))) {
+    if (!CloseHandle(NativeHandle())) {
         error_ = static_cast<int>(GetLastError());
         failed = true;
     }
-    handle_ = INVALID_HANDLE_VALUE;
+    handle_ = kClosed;
     return !failed;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 namespace platform {
 
@@ -9,8 +10,10 @@ class File;
 
 constexpr size_t kPathBufferSize = 260;
 
-// The user's temporary directory, ending in a separator.
-bool GetTempDirectory(char (&directory)[kPathBufferSize]);
+// Whether `text` fits a path buffer with its terminating zero; no text (nullptr) fits.
+inline bool FitsPathBuffer(const char* text) {
+    return text == nullptr || std::strlen(text) < kPathBufferSize;
+}
 
 // Creates a new, empty file in `directory` whose name begins with `prefix` (on Windows
 // the platform keeps only its first three characters) and writes its path to `path`.
@@ -37,6 +40,10 @@ bool NamesSameFile(const File& file, const char* path);
 
 // Length of the directory part of `path`, its last separator included; 0 when there is none.
 size_t DirectoryPartLength(const char* path);
+
+// The directory part of `path`, its last separator included, or "." when it has none: the
+// directory that holds the file. (filesystem_common.cpp, for both backends.)
+void DirectoryOf(const char* path, char (&directory)[kPathBufferSize]);
 
 // The separator that joins path components on this platform.
 #ifdef _WIN32

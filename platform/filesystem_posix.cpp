@@ -12,18 +12,6 @@
 
 namespace platform {
 
-bool GetTempDirectory(char (&directory)[kPathBufferSize]) {
-    const char* base = std::getenv("TMPDIR");
-    if (base == nullptr || base[0] == '\0') {
-        base = "/tmp";
-    }
-    size_t length = std::strlen(base);
-    bool needsSeparator = base[length - 1] != '/';
-    int written =
-        std::snprintf(directory, sizeof(directory), "%s%s", base, needsSeparator ? "/" : "");
-    return written > 0 && static_cast<size_t>(written) < sizeof(directory);
-}
-
 bool CreateTempFile(const char* directory, const char* prefix, char (&path)[kPathBufferSize]) {
     size_t length = std::strlen(directory);
     const char* separator = (length == 0 || directory[length - 1] == '/') ? "" : "/";
@@ -73,13 +61,7 @@ bool ReplaceWith(const char* replacement, const char* target) {
 
 bool FlushDirectoryOf(const char* path) {
     char directory[kPathBufferSize];
-    size_t length = DirectoryPartLength(path);
-    if (length == 0) {
-        std::strcpy(directory, ".");
-    } else {
-        std::memcpy(directory, path, length);
-        directory[length] = '\0';
-    }
+    DirectoryOf(path, directory);
     int fd = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         return false;

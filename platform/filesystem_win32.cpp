@@ -9,11 +9,6 @@
 
 namespace platform {
 
-bool GetTempDirectory(char (&directory)[kPathBufferSize]) {
-    DWORD length = GetTempPathA(sizeof(directory), directory);
-    return length > 0 && length < sizeof(directory);
-}
-
 bool CreateTempFile(const char* directory, const char* prefix, char (&path)[kPathBufferSize]) {
     // GetTempFileNameA needs room for "\PRE" + four hex digits + ".tmp" behind the directory.
     if (std::strlen(directory) > MAX_PATH - 14 || fault::ShouldFail()) {

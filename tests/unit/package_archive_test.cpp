@@ -61,7 +61,7 @@ TEST_F(ArchiveTest, NoEndRecordLeavesTheRecordWithoutSignature) {
     EndOfCentralDirectory record;
     for (const Bytes& data : {Bytes{}, Bytes(21, 0x50), test::PatternBytes(100000, 1)}) {
         EXPECT_EQ(archive.FindEndRecord(Write(data).c_str(), record), -1);
-        EXPECT_NE(record.signature, end_record::kSignature);
+        EXPECT_NE(record.signature, 0x06054B50u);
     }
     EXPECT_EQ(archive.FindEndRecord(scratch_.File("missing.zip").c_str(), record), -1);
 }
@@ -70,9 +70,9 @@ TEST(EndRecordSearch, EarliestConsistentSignatureWins) {
     // Two records in the window: the earlier one is taken when both are consistent...
     Bytes window(100, 0);
     auto place = [&](size_t at, uint32_t offset, uint32_t size) {
-        PutU32(&window[at], end_record::kSignature);
-        PutU32(&window[at + end_record::kDirectorySizeAt], size);
-        PutU32(&window[at + end_record::kDirectoryOffsetAt], offset);
+        PutU32(&window[at], 0x06054B50u);
+        PutU32(&window[at + 12], size);    // directory size
+        PutU32(&window[at + 16], offset);  // directory offset
     };
     place(10, 1000, 10);  // window starts at 1000: a directory ending at 1010
     place(60, 1000, 60);
@@ -85,7 +85,7 @@ TEST(EndRecordSearch, EarliestConsistentSignatureWins) {
     EXPECT_EQ(LocateEndRecord(window.data(), window.size(), 1000), 10);
     // A signature with fewer than 22 bytes behind it is not examined.
     Bytes tail(30, 0);
-    PutU32(&tail[10], end_record::kSignature);
+    PutU32(&tail[10], 0x06054B50u);
     EXPECT_EQ(LocateEndRecord(tail.data(), tail.size(), 0), -1);
 }
 
@@ -157,8 +157,8 @@ TEST_F(ArchiveTest, TargetPathsAreMadeUnderTheBaseDirectoryOnly) {
 
 TEST_F(ArchiveTest, DamagedDirectoriesEndTheListingWithoutOverrun) {
     Bytes good = test::MakeZip({{"one.txt", test::ToBytes("1")}, {"two.txt", test::ToBytes("2")}});
-    const size_t directoryAt = GetU32(&good[good.size() - 22 + end_record::kDirectoryOffsetAt]);
-    const size_t secondEntry = directoryAt + central_header::kSize + 7;
+    const size_t directoryAt = GetU32(&good[good.size() - 22 + 16]);
+    const size_t secondEntry = directoryAt + 46 + 7;
 
     Bytes badSecondSignature = good;
     badSecondSignature[secondEntry] = 'X';
@@ -170,17 +170,17 @@ TEST_F(ArchiveTest, DamagedDirectoriesEndTheListingWithoutOverrun) {
 
     // The second entry's comment length claims bytes beyond the directory block.
     Bytes longComment = good;
-    PutU16(&longComment[secondEntry + central_header::kCommentLengthAt], 500);
+    PutU16(&longComment[secondEntry + 32], 500);  // comment length
     EXPECT_EQ(ListNames(Write(longComment)), std::vector<std::string>{"one.txt"});
 
     // More entries claimed than the block holds.
     Bytes tooMany = good;
-    PutU16(&tooMany[tooMany.size() - 22 + end_record::kEntriesOnDiskAt], 40);
+    PutU16(&tooMany[tooMany.size() - 22 + 8], 40);  // entries on this disk
     EXPECT_EQ(ListNames(Write(tooMany)), (std::vector<std::string>{"one.txt", "two.txt"}));
 
     // A directory that reaches past the end of the file is not loaded.
     Bytes pastEnd = good;
-    PutU32(&pastEnd[pastEnd.size() - 22 + end_record::kDirectorySizeAt], 0x7FFFFFF0);
+    PutU32(&pastEnd[pastEnd.size() - 22 + 12], 0x7FFFFFF0);  // directory size
     std::string path = Write(pastEnd);
     EXPECT_TRUE(ListNames(path).empty());
     PackageArchive archive;

@@ -144,32 +144,23 @@ TEST_F(RebuildPackageTest, NewFileHoldsImageArchivePadAndWord) {
     EXPECT_EQ(test::ReadBytes(packagePath_), original);
 }
 
+// Whether the old overlay was shorter or longer than the archive, the package becomes image,
+// archive, pad and word.
 TEST_F(RebuildPackageTest, InPlaceReturnsTheArchiveBytesAndLeavesNothingBeside) {
-    Bytes shortOverlay = test::Concat(image_, Bytes(1500, 0x11));
-    ASSERT_TRUE(test::WriteBytes(packagePath_, shortOverlay));
-    {
-        platform::File package;
-        ASSERT_TRUE(package.Open(packagePath_.c_str(), platform::Access::ReadWrite,
-                                 platform::Disposition::OpenExisting));
-        EXPECT_EQ(RebuildPackage(package, 1000, archivePath_.c_str(), nullptr), 2001);
+    for (size_t oldOverlay : {size_t{1500}, size_t{2500}}) {
+        ASSERT_TRUE(test::WriteBytes(packagePath_,
+                                     test::Concat(image_, test::PatternBytes(oldOverlay, 8))));
+        {
+            platform::File package;
+            ASSERT_TRUE(package.Open(packagePath_.c_str(), platform::Access::ReadWrite,
+                                     platform::Disposition::OpenExisting));
+            EXPECT_EQ(RebuildPackage(package, 1000, archivePath_.c_str(), nullptr), 2001);
+        }
+        EXPECT_EQ(test::ReadBytes(packagePath_), test::Sealed(test::Concat(image_, archive_)))
+            << oldOverlay;
+        std::vector<std::string> names = scratch_.Entries();
+        EXPECT_EQ(names.size(), 2u);  // the package and the archive, no staging file
     }
-    EXPECT_EQ(test::ReadBytes(packagePath_), test::Sealed(test::Concat(image_, archive_)));
-    std::vector<std::string> names = scratch_.Entries();
-    EXPECT_EQ(names.size(), 2u);  // the package and the archive, no staging file
-}
-
-TEST_F(RebuildPackageTest, InPlaceKeepsOldBytesBeyondAShorterArchive) {
-    Bytes longOverlay = test::PatternBytes(2500, 8);
-    ASSERT_TRUE(test::WriteBytes(packagePath_, test::Concat(image_, longOverlay)));
-    {
-        platform::File package;
-        ASSERT_TRUE(package.Open(packagePath_.c_str(), platform::Access::ReadWrite,
-                                 platform::Disposition::OpenExisting));
-        EXPECT_EQ(RebuildPackage(package, 1000, archivePath_.c_str(), nullptr), 2001);
-    }
-    Bytes expected = test::Concat(image_, archive_);
-    expected.insert(expected.end(), longOverlay.begin() + 2001, longOverlay.end());
-    EXPECT_EQ(test::ReadBytes(packagePath_), test::Sealed(expected));
 }
 
 TEST_F(RebuildPackageTest, RefusalsWriteNothing) {

@@ -52,12 +52,11 @@ TEST(Filesystem, DirectoryPartKeepsTheSeparator) {
 
 TEST(Filesystem, TempFilesAreNewAndNamedFromThePrefix) {
     test::ScratchDir scratch;
-    char directory[kPathBufferSize];
-    ASSERT_TRUE(GetTempDirectory(directory));
+    const std::string directory = test::Join(scratch.Path(), "tmp");
     char first[kPathBufferSize];
     char second[kPathBufferSize];
-    ASSERT_TRUE(CreateTempFile(directory, "KtlZip", first));
-    ASSERT_TRUE(CreateTempFile(directory, "KtlZip", second));
+    ASSERT_TRUE(CreateTempFile(directory.c_str(), "KtlZip", first));
+    ASSERT_TRUE(CreateTempFile(directory.c_str(), "KtlZip", second));
     EXPECT_STRNE(first, second);
     std::vector<std::string> names = scratch.TempEntries();
     ASSERT_EQ(names.size(), 2u);

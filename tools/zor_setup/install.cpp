@@ -87,8 +87,8 @@ bool InstallProduct(const OwnPackage& own, const InstallChoices& choices, std::s
         problem = "the install folder \"" + choices.installPath + "\" is not a full path";
         return false;
     }
-    std::vector<const package::PackageMember*> files;
-    for (const package::PackageMember& member : own.contents.members) {
+    std::vector<const Member*> files;
+    for (const Member& member : own.members) {
         if (IsInstallScriptName(member.name)) {
             continue;
         }
@@ -103,7 +103,7 @@ bool InstallProduct(const OwnPackage& own, const InstallChoices& choices, std::s
         return false;
     }
     LogLine("install folder %s", choices.installPath.c_str());
-    for (const package::PackageMember* member : files) {
+    for (const Member* member : files) {
         std::vector<std::string> parts = NameComponents(member->name);
         std::string target = JoinPath(choices.installPath, parts);
         if (IsDirectoryName(member->name)) {
@@ -123,7 +123,8 @@ bool InstallProduct(const OwnPackage& own, const InstallChoices& choices, std::s
         if (!ExtractMember(own, *member, target.c_str(), problem)) {
             return false;
         }
-        LogLine("file %s (%u bytes)", member->name.c_str(), member->uncompressedSize);
+        LogLine("file %s (%u bytes)", member->name.c_str(),
+                static_cast<unsigned>(MemberSize(own, *member)));
     }
     if (!WriteRegistry(choices, problem)) {
         return false;

@@ -76,8 +76,8 @@ int RecordScript(HINSTANCE instance, const std::string& scriptPath) {
 
 // Reads the script member through a temporary copy, since the settings-file calls only read
 // files.
-bool ReadScriptMember(const OwnPackage& own, const package::PackageMember& script,
-                      InstallChoices& choices, std::string& problem) {
+bool ReadScriptMember(const OwnPackage& own, const Member& script, InstallChoices& choices,
+                      std::string& problem) {
     char directory[MAX_PATH + 1] = {};
     char copy[MAX_PATH + 1] = {};
     DWORD length = GetTempPathA(sizeof(directory), directory);
@@ -92,7 +92,7 @@ bool ReadScriptMember(const OwnPackage& own, const package::PackageMember& scrip
     return read;
 }
 
-int InstallSilently(const OwnPackage& own, const package::PackageMember& script) {
+int InstallSilently(const OwnPackage& own, const Member& script) {
     LogLine("silent installation with %s", script.name.c_str());
     InstallChoices choices;
     std::string problem;
@@ -133,7 +133,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     bool packageRead = ReadOwnPackage(own, problem);
     if (!packageRead) {
         LogLine("no member archive: %s", problem.c_str());
-    } else if (const package::PackageMember* script = FindInstallScript(own.contents)) {
+    } else if (const Member* script = FindInstallScript(own)) {
         return InstallSilently(own, *script);
     }
     return InstallInteractively(instance, packageRead, own, problem);

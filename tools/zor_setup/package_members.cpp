@@ -6,23 +6,188 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <memory>
 #include <string>
-
-#include "package/byte_cursor.h"
-#include "package/zip_records.h"
-#include "platform/file.h"
-#include "platform/filesystem.h"
 
 namespace zor_setup {
 namespace {
 
-constexpr uint16_t kStoredMethod = 0;
+// The ZIP records, as far as this reader looks at them: signatures, fixed lengths and the
+// offsets of the fields it reads.
+constexpr uint32_t kLocalSignature = 0x04034B50;
+constexpr uint32_t kCentralSignature = 0x02014B50;
+constexpr uint32_t kEndSignature = 0x06054B50;
+constexpr size_t kLocalSize = 30;
+constexpr size_t kCentralSize = 46;
+constexpr size_t kEndSize = 22;
+constexpr size_t kLongestComment = 0xFFFF;
+
+constexpr size_t kLocalNameLengthAt = 26;
+constexpr size_t kLocalExtraLengthAt = 28;
+constexpr size_t kCentralFlagsAt = 8;
+constexpr size_t kCentralMethodAt = 10;
+constexpr size_t kCentralCrcAt = 16;
+constexpr size_t kCentralCompressedSizeAt = 20;
+constexpr size_t kCentralSizeAt = 24;
+constexpr size_t kCentralNameLengthAt = 28;
+constexpr size_t kCentralExtraLengthAt = 30;
+constexpr size_t kCentralCommentLengthAt = 32;
+constexpr size_t kCentralLocalHeaderAt = 42;
+constexpr size_t kEndEntriesAt = 10;
+constexpr size_t kEndDirectorySizeAt = 12;
+constexpr size_t kEndDirectoryOffsetAt = 16;
+
+constexpr uint16_t kStored = 0;
+constexpr uint16_t kDeflated = 8;
 constexpr uint16_t kEncryptedFlag = 0x0001;
-constexpr uint32_t kChunkSize = 65536;
 
 bool IsSeparator(char c) {
     return c == '/' || c == '\\';
+}
+
+// Little-endian fields; the callers have checked that the bytes are there.
+uint16_t Le16(const uint8_t* at) {
+    return static_cast<uint16_t>(at[0] | (at[1] << 8));
+}
+
+uint32_t Le32(const uint8_t* at) {
+    return uint32_t{at[0]} | (uint32_t{at[1]} << 8) | (uint32_t{at[2]} << 16) |
+           (uint32_t{at[3]} << 24);
+}
+
+bool ReadWholeFile(const char* path, std::vector<uint8_t>& bytes) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "rb"), &std::fclose);
+    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) {
+        return false;
+    }
+    long length = std::ftell(file.get());
+    if (length < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
+        return false;
+    }
+    bytes.resize(static_cast<size_t>(length));
+    return std::fread(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+}
+
+// The end record nearest the end of the file whose directory fits below it; the position of
+// that record, or false.
+bool FindEndRecord(const std::vector<uint8_t>& bytes, size_t& recordAt) {
+    if (bytes.size() < kEndSize) {
+        return false;
+    }
+    size_t lowest = bytes.size() - kEndSize > kLongestComment + 8
+                        ? bytes.size() - kEndSize - kLongestComment - 8
+                        : 0;
+    for (size_t at = bytes.size() - kEndSize + 1; at-- > lowest;) {
+        const uint8_t* record = bytes.data() + at;
+        if (Le32(record) == kEndSignature &&
+            uint64_t{Le32(record + kEndDirectorySizeAt)} + Le32(record + kEndDirectoryOffsetAt) <=
+                at) {
+            recordAt = at;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Walks the central directory, which must hold exactly the entries the end record counts.
+bool ReadDirectory(OwnPackage& own, size_t recordAt, std::string& problem) {
+    const uint8_t* record = own.bytes.data() + recordAt;
+    const uint16_t count = Le16(record + kEndEntriesAt);
+    const size_t directoryAt = recordAt - Le32(record + kEndDirectorySizeAt);
+    own.archiveStart = directoryAt - Le32(record + kEndDirectoryOffsetAt);
+    size_t at = directoryAt;
+    for (uint16_t i = 0; i < count; ++i) {
+        const uint8_t* entry = own.bytes.data() + at;
+        if (recordAt - at < kCentralSize || Le32(entry) != kCentralSignature ||
+            recordAt - at < kCentralSize + Le16(entry + kCentralNameLengthAt) +
+                                Le16(entry + kCentralExtraLengthAt) +
+                                Le16(entry + kCentralCommentLengthAt)) {
+            problem = "central directory entry " + std::to_string(i + 1) + " is damaged";
+            return false;
+        }
+        const size_t nameLength = Le16(entry + kCentralNameLengthAt);
+        own.members.push_back(Member{
+            std::string(reinterpret_cast<const char*>(entry + kCentralSize), nameLength), at});
+        at += kCentralSize + nameLength + Le16(entry + kCentralExtraLengthAt) +
+              Le16(entry + kCentralCommentLengthAt);
+    }
+    if (at != recordAt) {
+        problem = "the central directory holds more than its end record counts";
+        return false;
+    }
+    return true;
+}
+
+// The member's bytes as stored or inflated, checked against its size and CRC-32.
+bool MemberBytes(const OwnPackage& own, const Member& member, std::vector<uint8_t>& data,
+                 std::string& problem) {
+    const std::string where = "member \"" + member.name + "\": ";
+    const uint8_t* entry = own.bytes.data() + member.entryAt;
+    const uint16_t method = Le16(entry + kCentralMethodAt);
+    const uint32_t compressedSize = Le32(entry + kCentralCompressedSizeAt);
+    const uint32_t size = Le32(entry + kCentralSizeAt);
+    if ((Le16(entry + kCentralFlagsAt) & kEncryptedFlag) != 0) {
+        problem = where + "it is encrypted";
+        return false;
+    }
+    if (method != kStored && method != kDeflated) {
+        problem = where + "compression method " + std::to_string(method) + " is not supported";
+        return false;
+    }
+    // Deflate packs at most 1032 bytes into one; a size beyond that is a damaged entry, not
+    // a reason to ask for gigabytes.
+    if (uint64_t{size} > uint64_t{compressedSize} * 1032 + 1024) {
+        problem = where + "its size does not fit its compressed size";
+        return false;
+    }
+    const uint64_t headerAt = own.archiveStart + Le32(entry + kCentralLocalHeaderAt);
+    if (headerAt + kLocalSize + member.name.size() > own.bytes.size()) {
+        problem = where + "its local header lies outside the package";
+        return false;
+    }
+    const uint8_t* header = own.bytes.data() + headerAt;
+    const std::string localName(reinterpret_cast<const char*>(header + kLocalSize),
+                                member.name.size());
+    if (Le32(header) != kLocalSignature ||
+        Le16(header + kLocalNameLengthAt) != member.name.size() || localName != member.name) {
+        problem = where + "its local header is missing or does not match";
+        return false;
+    }
+    const uint64_t dataAt = headerAt + kLocalSize + Le16(header + kLocalNameLengthAt) +
+                            Le16(header + kLocalExtraLengthAt);
+    if (dataAt + compressedSize > own.bytes.size()) {
+        problem = where + "its data reaches past the end of the package";
+        return false;
+    }
+    const uint8_t* stored = own.bytes.data() + dataAt;
+    bool complete = false;
+    if (method == kStored) {
+        complete = compressedSize == size;
+        data.assign(stored, stored + (complete ? compressedSize : 0));
+    } else {
+        z_stream stream{};
+        if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
+            problem = where + "no memory to inflate it";
+            return false;
+        }
+        // One call inflates it all: the whole input, and room for the size it claims and one
+        // byte more, which must stay unused.
+        data.assign(size_t{size} + 1, 0);
+        stream.next_in = const_cast<Bytef*>(stored);
+        stream.avail_in = compressedSize;
+        stream.next_out = data.data();
+        stream.avail_out = static_cast<uInt>(data.size());
+        complete = inflate(&stream, Z_FINISH) == Z_STREAM_END && stream.total_out == size;
+        inflateEnd(&stream);
+        data.resize(size);
+    }
+    if (!complete ||
+        crc32(0, data.data(), static_cast<uInt>(data.size())) != Le32(entry + kCentralCrcAt)) {
+        problem = where + "its data does not match its size or CRC-32";
+        return false;
+    }
+    return true;
 }
 
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
@@ -44,52 +209,22 @@ bool EndsWithNoCase(const std::string& text, const char* suffix) {
     return text.size() >= length && StartsWithNoCase(text.substr(text.size() - length), suffix);
 }
 
-// Copies or inflates `left` bytes from the package's current position into `output`,
-// returning the CRC-32 and byte count of what was written.
-bool CopyMemberData(platform::File& package, uint16_t method, uint32_t left, platform::File& output,
-                    uint32_t& crc, uint64_t& produced) {
-    auto input = std::make_unique<uint8_t[]>(kChunkSize);
-    auto inflated = std::make_unique<uint8_t[]>(kChunkSize);
-    z_stream stream{};
-    if (method != kStoredMethod && inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
+}  // namespace
+
+bool ReadPackageFile(const char* path, OwnPackage& own, std::string& problem) {
+    own = OwnPackage{};
+    own.path = path;
+    if (!ReadWholeFile(path, own.bytes)) {
+        problem = "cannot read " + own.path;
         return false;
     }
-    bool ok = true;
-    int status = Z_OK;
-    while (ok && left > 0 && status != Z_STREAM_END) {
-        uint32_t want = std::min(left, kChunkSize);
-        uint32_t got = 0;
-        ok = package.Read(input.get(), want, &got) && got == want;
-        left -= want;
-        if (ok && method == kStoredMethod) {
-            ok = output.Write(input.get(), got);
-            crc = static_cast<uint32_t>(crc32(crc, input.get(), got));
-            produced += got;
-            continue;
-        }
-        stream.next_in = input.get();
-        stream.avail_in = got;
-        while (ok && status != Z_STREAM_END && (stream.avail_in > 0 || stream.avail_out == 0)) {
-            stream.next_out = inflated.get();
-            stream.avail_out = kChunkSize;
-            status = inflate(&stream, Z_NO_FLUSH);
-            // Z_BUF_ERROR only says a full output buffer had nothing more behind it.
-            bool progressed = status == Z_OK || status == Z_STREAM_END ||
-                              (status == Z_BUF_ERROR && stream.avail_in == 0);
-            uint32_t count = kChunkSize - stream.avail_out;
-            ok = progressed && output.Write(inflated.get(), count);
-            crc = static_cast<uint32_t>(crc32(crc, inflated.get(), count));
-            produced += count;
-        }
+    size_t recordAt = 0;
+    if (!FindEndRecord(own.bytes, recordAt)) {
+        problem = "no ZIP end record behind the executable image";
+        return false;
     }
-    if (method != kStoredMethod) {
-        ok = ok && status == Z_STREAM_END;
-        inflateEnd(&stream);
-    }
-    return ok;
+    return ReadDirectory(own, recordAt, problem);
 }
-
-}  // namespace
 
 bool ReadOwnPackage(OwnPackage& own, std::string& problem) {
     char path[MAX_PATH + 1] = {};
@@ -98,12 +233,22 @@ bool ReadOwnPackage(OwnPackage& own, std::string& problem) {
         problem = "cannot find this program's own file";
         return false;
     }
-    own.path = path;
-    return package::ReadPackageContents(path, own.contents, problem);
+    return ReadPackageFile(path, own, problem);
+}
+
+uint32_t MemberSize(const OwnPackage& own, const Member& member) {
+    return Le32(own.bytes.data() + member.entryAt + kCentralSizeAt);
 }
 
 bool IsSealed(const OwnPackage& own) {
-    return own.contents.size % 4 == 0 && own.contents.checksum == 0;
+    if (own.bytes.size() % 4 != 0) {
+        return false;
+    }
+    uint32_t sum = 0;
+    for (size_t at = 0; at < own.bytes.size(); at += 4) {
+        sum += Le32(own.bytes.data() + at);
+    }
+    return sum == 0;
 }
 
 bool IsInstallScriptName(const std::string& name) {
@@ -116,8 +261,8 @@ bool IsInstallScriptName(const std::string& name) {
            NameComponents(leaf).size() == 1;
 }
 
-const package::PackageMember* FindInstallScript(const package::PackageContents& contents) {
-    for (const package::PackageMember& member : contents.members) {
+const Member* FindInstallScript(const OwnPackage& own) {
+    for (const Member& member : own.members) {
         if (IsInstallScriptName(member.name)) {
             return &member;
         }
@@ -166,63 +311,21 @@ bool IsSafeMemberName(const std::string& name) {
                         [](const std::string& part) { return part == ".."; });
 }
 
-bool ExtractMember(const OwnPackage& own, const package::PackageMember& member,
-                   const char* outputPath, std::string& problem) {
-    const std::string where = "member \"" + member.name + "\": ";
-    if (member.method != kStoredMethod && member.method != package::kDeflateMethod) {
-        problem =
-            where + "compression method " + std::to_string(member.method) + " is not supported";
+bool ExtractMember(const OwnPackage& own, const Member& member, const char* outputPath,
+                   std::string& problem) {
+    std::vector<uint8_t> data;
+    if (!MemberBytes(own, member, data, problem)) {
         return false;
     }
-    platform::File package;
-    if (!package.Open(own.path.c_str(), platform::Access::Read, platform::Disposition::OpenExisting,
-                      platform::Sharing::ReadWrite)) {
-        problem = "cannot open " + own.path;
+    std::FILE* output = std::fopen(outputPath, "wb");
+    if (output == nullptr) {
+        problem = "member \"" + member.name + "\": cannot create " + outputPath;
         return false;
     }
-    uint8_t header[package::local_header::kSize];
-    uint64_t headerAt = uint64_t{own.contents.overlayOffset} + member.localHeaderOffset;
-    uint32_t got = 0;
-    if (headerAt + sizeof(header) > own.contents.size ||
-        !package.Seek(static_cast<int64_t>(headerAt), platform::SeekFrom::Begin) ||
-        !package.Read(header, sizeof(header), &got) || got != sizeof(header)) {
-        problem = where + "its local header lies outside the package";
-        return false;
-    }
-    package::ByteCursor cursor(header, sizeof(header));
-    cursor.SeekTo(package::local_header::kFlagsAt);
-    uint16_t flags = cursor.U16();
-    cursor.SeekTo(package::local_header::kNameLengthAt);
-    uint16_t nameLength = cursor.U16();
-    uint16_t extraLength = cursor.U16();
-    if (package::GetU32(header) != package::local_header::kSignature || !cursor.Ok() ||
-        nameLength != member.name.size()) {
-        problem = where + "its local header is damaged";
-        return false;
-    }
-    if ((flags & kEncryptedFlag) != 0) {
-        problem = where + "it is encrypted";
-        return false;
-    }
-    uint64_t dataAt = headerAt + sizeof(header) + nameLength + extraLength;
-    if (dataAt + member.compressedSize > own.contents.size ||
-        !package.Seek(static_cast<int64_t>(dataAt), platform::SeekFrom::Begin)) {
-        problem = where + "its data reaches past the end of the package";
-        return false;
-    }
-    platform::File output;
-    if (!output.Open(outputPath, platform::Access::Write, platform::Disposition::CreateAlways)) {
-        problem = where + "cannot create " + outputPath;
-        return false;
-    }
-    uint32_t crc = 0;
-    uint64_t produced = 0;
-    bool copied =
-        CopyMemberData(package, member.method, member.compressedSize, output, crc, produced);
-    bool closed = output.Close();
-    if (!copied || !closed || crc != member.crc32 || produced != member.uncompressedSize) {
-        platform::DeletePath(outputPath);
-        problem = where + "its data is damaged or could not be written to " + outputPath;
+    bool written = std::fwrite(data.data(), 1, data.size(), output) == data.size();
+    if (std::fclose(output) != 0 || !written) {
+        DeleteFileA(outputPath);
+        problem = "member \"" + member.name + "\": cannot write " + outputPath;
         return false;
     }
     return true;

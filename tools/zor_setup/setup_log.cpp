@@ -1,10 +1,10 @@
+#include <windows.h>
+
 #include "tools/zor_setup/setup_log.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <string>
-
-#include "platform/filesystem.h"
 
 namespace zor_setup {
 namespace {
@@ -14,8 +14,9 @@ std::FILE* g_log = nullptr;
 }  // namespace
 
 void OpenSetupLog() {
-    char directory[platform::kPathBufferSize];
-    if (!platform::GetTempDirectory(directory)) {
+    char directory[MAX_PATH + 1] = {};
+    DWORD length = GetTempPathA(sizeof(directory), directory);
+    if (length == 0 || length >= sizeof(directory)) {
         return;
     }
     std::string path = std::string(directory) + "ZorSetup.log";

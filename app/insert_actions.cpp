@@ -1,5 +1,9 @@
 // Inserting a file into the package: on a worker thread for the insert-file button, on the
 // dialog's own thread for the insert-script button.
+#include <windows.h>
+
+#include <commctrl.h>
+
 #include <cstring>
 #include <utility>
 
@@ -19,12 +23,13 @@ InsertJob g_job;
 // program: on the worker nothing may unwind out of the thread routine, and the dialog's thread
 // must still report the outcome.
 package::InsertResult RunInsert(const char* packagePath, const char* filePath,
-                                const char* memberName, const char* outputPath,
-                                HWND owner) noexcept {
+                                const char* memberName, const char* outputPath, HWND owner,
+                                package::InsertDetail& detail, bool showProgress) noexcept {
+    detail = package::InsertDetail{};
     try {
-        MessageBoxPrompter prompter(owner);
+        MessageBoxPrompter prompter(owner, showProgress ? owner : nullptr);
         return package::InsertFileIntoPackage(packagePath, filePath, memberName, outputPath,
-                                              prompter);
+                                              prompter, &detail);
     } catch (...) {
         return package::kInsertFailed;
     }
@@ -38,9 +43,9 @@ bool CopyToSlot(char (&slot)[kJobPathSize], const std::string& text) {
     return true;
 }
 
-void ShowResult(HWND owner, package::InsertResult result) {
+void ShowResult(HWND owner, package::InsertResult result, const package::InsertDetail& detail) {
     if (result < 0) {
-        ui::ShowMessage(owner, IDS_INSERT_FAILED, ui::kStopBox);
+        ui::ShowText(owner, InsertFailureText(detail, result), ui::kStopBox);
     } else {
         ui::ShowMessage(owner, IDS_INSERT_SUCCESS, ui::kInformationBox);
     }
@@ -48,10 +53,29 @@ void ShowResult(HWND owner, package::InsertResult result) {
 
 }  // namespace
 
+std::wstring InsertFailureText(const package::InsertDetail& detail, package::InsertResult result) {
+    std::wstring text = ui::LoadMessage(IDS_INSERT_FAILED);
+    // The refusals with messages of their own (duplicate, declined, no output) say no more.
+    if (result != package::kInsertFailed || detail.systemError == 0) {
+        return text;
+    }
+    using package::InsertStep;
+    const bool reading =
+        detail.step == InsertStep::OpenPackage || detail.step == InsertStep::AddMember;
+    const std::string path = detail.path;
+    std::wstring reason = ui::SystemErrorText(static_cast<DWORD>(detail.systemError), path);
+    while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r')) {
+        reason.pop_back();  // the system ends its text with a line break
+    }
+    return text + L"\n\n" +
+           ui::FormatMessageId(reading ? IDS_CANNOT_READ_FILE : IDS_CANNOT_WRITE_FILE,
+                               {ui::Widen(path), reason});
+}
+
 DWORD WINAPI InsertFileWorker(LPVOID parameter) {
     auto* job = static_cast<InsertJob*>(parameter);
-    package::InsertResult result =
-        RunInsert(job->packagePath, job->filePath, nullptr, job->outputPath, job->window);
+    package::InsertResult result = RunInsert(job->packagePath, job->filePath, nullptr,
+                                             job->outputPath, job->window, job->detail, true);
     SendMessageA(job->window, WM_INSERT_DONE, 0, static_cast<LPARAM>(result));
     return static_cast<DWORD>(result);
 }
@@ -89,10 +113,19 @@ void MainDialog::StartInsertFile() {
     if (notice_ != nullptr) {
         SendMessageW(notice_, WM_SETFONT, SendMessageW(Window(), WM_GETFONT, 0, 0), FALSE);
     }
+    // The bar moves under the notice text, in thousandths.
+    progress_ =
+        CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, MulDiv(135, dpi, 96),
+                        MulDiv(177, dpi, 96), MulDiv(220, dpi, 96), MulDiv(10, dpi, 96), Window(),
+                        nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (progress_ != nullptr) {
+        SendMessageW(progress_, PBM_SETRANGE32, 0, 1000);
+    }
     CopyToSlot(g_job.packagePath, packagePath);
     CopyToSlot(g_job.filePath, script);
     CopyToSlot(g_job.outputPath, output);
     g_job.window = Window();
+    g_job.detail = package::InsertDetail{};
     jobRunning_ = true;
     EnableInputs(false);
     HANDLE worker = CreateThread(nullptr, 0, &InsertFileWorker, &g_job, 0, nullptr);
@@ -110,11 +143,13 @@ bool MainDialog::FinishInsertFile(WPARAM, LPARAM insertResult, LRESULT& result) 
     if (!jobRunning_) {
         return true;  // no job of ours: nothing to report
     }
-    if (notice_ != nullptr) {
-        DestroyWindow(notice_);
-        notice_ = nullptr;
+    for (HWND* shown : {&notice_, &progress_}) {
+        if (*shown != nullptr) {
+            DestroyWindow(*shown);
+            *shown = nullptr;
+        }
     }
-    ShowResult(Window(), static_cast<package::InsertResult>(insertResult));
+    ShowResult(Window(), static_cast<package::InsertResult>(insertResult), g_job.detail);
     EnableInputs(true);
     jobRunning_ = false;
     if (closePending_) {
@@ -141,8 +176,18 @@ void MainDialog::InsertScript() {
     if (lastBackslash != nullptr && lastBackslash > script.c_str()) {
         member += lastBackslash;
     }
-    ShowResult(Window(),
-               RunInsert(packagePath.c_str(), script.c_str(), member.c_str(), nullptr, Window()));
+    package::InsertDetail detail;
+    package::InsertResult result = RunInsert(packagePath.c_str(), script.c_str(), member.c_str(),
+                                             nullptr, Window(), detail, false);
+    ShowResult(Window(), result, detail);
+}
+
+bool MainDialog::ShowInsertProgress(WPARAM thousandths, LPARAM, LRESULT& result) {
+    result = 0;
+    if (progress_ != nullptr && jobRunning_) {
+        SendMessageW(progress_, PBM_SETPOS, thousandths, 0);
+    }
+    return true;
 }
 
 }  // namespace app

@@ -49,6 +49,7 @@ std::span<const ui::Dialog::MapEntry> MainDialog::MessageMap() const {
         OnClick(IDC_INSERT_SCRIPT, &MainDialog::InsertScript),
         OnClick(IDC_INSERT_FILE, &MainDialog::StartInsertFile),
         OnMessage(WM_INSERT_DONE, &MainDialog::FinishInsertFile),
+        OnMessage(WM_INSERT_PROGRESS, &MainDialog::ShowInsertProgress),
         OnClick(IDC_BROWSE_OUTPUT, &MainDialog::BrowseOutput),
         OnMessage(WM_DROPFILES, &MainDialog::OnDropFiles),
     };

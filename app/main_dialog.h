@@ -13,6 +13,8 @@ namespace app {
 
 // Sent by the insert worker to the dialog, word parameter 0, long parameter the result.
 constexpr UINT WM_INSERT_DONE = WM_USER + 1230;
+// Posted by the insert worker while it works, word parameter the thousandths done.
+constexpr UINT WM_INSERT_PROGRESS = WM_USER + 1231;
 
 constexpr size_t kJobPathSize = 260;
 
@@ -23,7 +25,14 @@ struct InsertJob {
     char filePath[kJobPathSize];
     char outputPath[kJobPathSize];
     HWND window;
+    // Filled by the worker; the dialog reads it while the worker waits for its result to be
+    // handled.
+    package::InsertDetail detail;
 };
+
+// The failure message: message 113, and where a system call failed, a second paragraph that
+// names the file and gives the system's reason in the user's language.
+std::wstring InsertFailureText(const package::InsertDetail& detail, package::InsertResult result);
 
 enum ActionType { ActionRecord = 1, ActionInsertScript = 2, ActionInsertFile = 3 };
 
@@ -61,6 +70,7 @@ class MainDialog : public ui::Dialog {
     bool OnPaint(WPARAM, LPARAM, LRESULT& result);
     bool OnQueryDragIcon(WPARAM, LPARAM, LRESULT& result);
     bool FinishInsertFile(WPARAM, LPARAM insertResult, LRESULT& result);
+    bool ShowInsertProgress(WPARAM thousandths, LPARAM, LRESULT& result);
     bool OnDropFiles(WPARAM drop, LPARAM, LRESULT& result);
     void AcceptDroppedFiles();
 
@@ -87,6 +97,7 @@ class MainDialog : public ui::Dialog {
     DropFilterReport dropFilter_{};
     // Only shown while a job runs; a job also runs without it when it cannot be made.
     HWND notice_ = nullptr;
+    HWND progress_ = nullptr;
     bool jobRunning_ = false;
     bool recording_ = false;
     bool closePending_ = false;

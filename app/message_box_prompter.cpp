@@ -1,5 +1,6 @@
 #include "app/message_box_prompter.h"
 
+#include "app/main_dialog.h"
 #include "app/messages.h"
 
 namespace app {
@@ -10,6 +11,13 @@ bool MessageBoxPrompter::AskYesNo(int messageId) {
 
 void MessageBoxPrompter::ShowStop(int messageId) {
     ui::ShowMessage(owner_, static_cast<UINT>(messageId), ui::kStopBox);
+}
+
+void MessageBoxPrompter::ShowProgress(uint64_t done, uint64_t toDo) {
+    // Posted, never sent: the worker must not wait on the dialog for a moving bar.
+    if (progressTo_ != nullptr && toDo != 0) {
+        PostMessageW(progressTo_, WM_INSERT_PROGRESS, static_cast<WPARAM>(done * 1000 / toDo), 0);
+    }
 }
 
 }  // namespace app

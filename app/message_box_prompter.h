@@ -10,15 +10,19 @@ namespace app {
 
 class MessageBoxPrompter : public package::InsertPrompter {
   public:
-    explicit MessageBoxPrompter(HWND owner) : owner_(owner) {}
+    // With `progressTo`, progress is posted to that window as WM_INSERT_PROGRESS.
+    explicit MessageBoxPrompter(HWND owner, HWND progressTo = nullptr)
+        : owner_(owner), progressTo_(progressTo) {}
 
     // Only Yes goes on: a box that could not be shown at all answers No, since going on with a
     // damaged package is what the question guards.
     bool AskYesNo(int messageId) override;
     void ShowStop(int messageId) override;
+    void ShowProgress(uint64_t done, uint64_t toDo) override;
 
   private:
     HWND owner_;
+    HWND progressTo_;
 };
 
 }  // namespace app

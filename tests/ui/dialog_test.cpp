@@ -273,6 +273,26 @@ TEST_F(DialogTest, DuplicateNameIsRefusedByTheWorker) {
     EXPECT_EQ(boxes[1].text, "Failed to insert file into package.");
 }
 
+// A failure that a system call explains names the file and gives the system's reason under
+// the usual first line; here the package is held open by another program.
+TEST_F(DialogTest, FailureNamesTheFileAndTheSystemsReason) {
+    DialogHarness dialog;
+    Fill(dialog, package_, script_, output_);
+    HANDLE held = CreateFileA(package_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    dialog.Click(IDC_INSERT_FILE);
+    bool idle = dialog.WaitUntilIdle();
+    CloseHandle(held);
+    ASSERT_TRUE(idle);
+    std::vector<BoxRecord> boxes = dialog.TakeBoxes();
+    ASSERT_EQ(boxes.size(), 1u) << Describe(boxes);
+    const std::string expected =
+        "Failed to insert file into package.\n\nCannot read \"" + package_ + "\": ";
+    EXPECT_EQ(boxes[0].text.substr(0, expected.size()), expected);
+    EXPECT_GT(boxes[0].text.size(), expected.size() + 10) << boxes[0].text;  // the reason
+}
+
 TEST_F(DialogTest, InsertScriptAsksFirstAndNamesTheMemberUnderInstallScript) {
     DialogHarness dialog;
     Fill(dialog, package_, script_, output_);

@@ -39,6 +39,7 @@ constexpr UINT kAllMessages[] = {
     IDS_FILTER_SCRIPT,      IDS_FILTER_PACKAGE,           IDS_PICK_PACKAGE_TITLE,
     IDS_PICK_SCRIPT_TITLE,  IDS_PICK_OUTPUT_TITLE,        IDS_CLOSE_AFTER_INSERT,
     IDS_PATH_TOO_LONG,      IDS_PICKED_PATH_TOO_LONG,     IDS_CANNOT_START_INSTALLER,
+    IDS_CANNOT_READ_FILE,   IDS_CANNOT_WRITE_FILE,
 };
 
 struct EnglishMessage {
@@ -312,8 +313,9 @@ TEST(Resources, AboutMenuItemKeepsItsAccelerator) {
 
 TEST(Resources, PlaceholdersMatchTheEnglishTexts) {
     const std::pair<UINT, int> expected[] = {
-        {IDS_FILE_NOT_FOUND, 1}, {IDS_FILE_ACCESS_ERROR, 2},      {IDS_NOT_A_PACKAGE, 1},
-        {IDS_PATH_TOO_LONG, 1},  {IDS_CANNOT_START_INSTALLER, 2},
+        {IDS_FILE_NOT_FOUND, 1},    {IDS_FILE_ACCESS_ERROR, 2},      {IDS_NOT_A_PACKAGE, 1},
+        {IDS_PATH_TOO_LONG, 1},     {IDS_CANNOT_START_INSTALLER, 2}, {IDS_CANNOT_READ_FILE, 2},
+        {IDS_CANNOT_WRITE_FILE, 2},
     };
     for (const auto& [id, count] : expected) {
         EXPECT_EQ(CountPercentS(MustGetString(id, kEnglish)), count) << "string " << id;
@@ -326,7 +328,8 @@ TEST(Resources, PlaceholdersMatchTheEnglishTexts) {
         for (UINT id : kAllMessages) {
             bool formatted = id == IDS_FILE_NOT_FOUND || id == IDS_FILE_ACCESS_ERROR ||
                              id == IDS_NOT_A_PACKAGE || id == IDS_PATH_TOO_LONG ||
-                             id == IDS_REPLACE_EXISTING || id == IDS_CANNOT_START_INSTALLER;
+                             id == IDS_REPLACE_EXISTING || id == IDS_CANNOT_START_INSTALLER ||
+                             id == IDS_CANNOT_READ_FILE || id == IDS_CANNOT_WRITE_FILE;
             if (!formatted) {
                 EXPECT_EQ(MustGetString(id, language).find(L'%'), std::wstring::npos)
                     << "string " << id << " in " << LanguageName(language);

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-namespace ui {
+namespace app {
 namespace {
 
 // Messages whose answer a dialog procedure returns itself instead of through DWLP_MSGRESULT.
@@ -131,4 +131,4 @@ INT_PTR Dialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     return FALSE;
 }
 
-}  // namespace ui
+}  // namespace app

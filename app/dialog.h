@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-namespace ui {
+namespace app {
 
 class Dialog {
   public:
@@ -67,4 +67,4 @@ class Dialog {
     HWND window_ = nullptr;
 };
 
-}  // namespace ui
+}  // namespace app

@@ -68,16 +68,16 @@ void MainDialog::Browse(int field, bool save, const wchar_t* initialName, UINT n
     typeSuffix.append(pattern + 1);
     typeSuffix += L')';
     AppendFilterText(filter, used,
-                     ui::FormatText(L"%s(*.*)", {ui::LoadMessage(IDS_FILTER_ALL_FILES)}),
+                     FormatText(L"%s(*.*)", {LoadMessage(IDS_FILTER_ALL_FILES)}),
                      allPattern.size() + 1 + 2 + typePattern.size() + 1 + 1);
     AppendFilterText(filter, used, allPattern, 0);
-    AppendFilterText(filter, used, ui::LoadMessage(nameStringId) + typeSuffix,
+    AppendFilterText(filter, used, LoadMessage(nameStringId) + typeSuffix,
                      typePattern.size() + 1 + 1);
     AppendFilterText(filter, used, typePattern, 0);
     dialog.lpstrFilter = filter;
     dialog.nFilterIndex = 2;
 
-    std::wstring title = ui::LoadMessage(titleStringId);
+    std::wstring title = LoadMessage(titleStringId);
     dialog.lpstrTitle = title.c_str();
     dialog.Flags = flags;
 
@@ -89,7 +89,7 @@ void MainDialog::Browse(int field, bool save, const wchar_t* initialName, UINT n
     if (chosen == 1) {
         SetItemText(field, std::wstring(file));
     } else if (CommDlgExtendedError() == FNERR_BUFFERTOOSMALL) {
-        ui::ShowMessage(Window(), IDS_PICKED_PATH_TOO_LONG, ui::kStopBox);
+        ShowMessage(Window(), IDS_PICKED_PATH_TOO_LONG, kStopBox);
     }
     if (keepDirectory) {
         SetCurrentDirectoryW(savedDirectory);

@@ -45,16 +45,16 @@ bool CopyToSlot(char (&slot)[kJobPathSize], const std::string& text) {
 
 void ShowResult(HWND owner, package::InsertResult result, const package::InsertDetail& detail) {
     if (result < 0) {
-        ui::ShowText(owner, InsertFailureText(detail, result), ui::kStopBox);
+        ShowText(owner, InsertFailureText(detail, result), kStopBox);
     } else {
-        ui::ShowMessage(owner, IDS_INSERT_SUCCESS, ui::kInformationBox);
+        ShowMessage(owner, IDS_INSERT_SUCCESS, kInformationBox);
     }
 }
 
 }  // namespace
 
 std::wstring InsertFailureText(const package::InsertDetail& detail, package::InsertResult result) {
-    std::wstring text = ui::LoadMessage(IDS_INSERT_FAILED);
+    std::wstring text = LoadMessage(IDS_INSERT_FAILED);
     // The refusals with messages of their own (duplicate, declined, no output) say no more.
     if (result != package::kInsertFailed || detail.systemError == 0) {
         return text;
@@ -63,13 +63,13 @@ std::wstring InsertFailureText(const package::InsertDetail& detail, package::Ins
     const bool reading =
         detail.step == InsertStep::OpenPackage || detail.step == InsertStep::AddMember;
     const std::string path = detail.path;
-    std::wstring reason = ui::SystemErrorText(static_cast<DWORD>(detail.systemError), path);
+    std::wstring reason = SystemErrorText(static_cast<DWORD>(detail.systemError), path);
     while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r')) {
         reason.pop_back();  // the system ends its text with a line break
     }
     return text + L"\n\n" +
-           ui::FormatMessageId(reading ? IDS_CANNOT_READ_FILE : IDS_CANNOT_WRITE_FILE,
-                               {ui::Widen(path), reason});
+           FormatMessageId(reading ? IDS_CANNOT_READ_FILE : IDS_CANNOT_WRITE_FILE,
+                               {Widen(path), reason});
 }
 
 DWORD WINAPI InsertFileWorker(LPVOID parameter) {
@@ -96,7 +96,7 @@ void MainDialog::StartInsertFile() {
         {IDC_PACKAGE, &packagePath}, {IDC_SCRIPT, &script}, {IDC_OUTPUT, &output}};
     for (const auto& [field, text] : fields) {
         if (text->size() >= kJobPathSize) {
-            ui::ShowText(Window(), ui::FormatMessageId(IDS_PATH_TOO_LONG, {*text}), ui::kStopBox);
+            ShowText(Window(), FormatMessageId(IDS_PATH_TOO_LONG, {*text}), kStopBox);
             FocusField(field);
             return;
         }
@@ -104,7 +104,7 @@ void MainDialog::StartInsertFile() {
     // The notice only tells the user; when it cannot be made the job runs all the same. Its
     // place is given in pixels at 96 DPI, and grows with the dialog at higher settings.
     const int dpi = DialogDpi();
-    notice_ = CreateWindowExW(0, L"STATIC", ui::LoadMessage(IDS_PROCESSING).c_str(),
+    notice_ = CreateWindowExW(0, L"STATIC", LoadMessage(IDS_PROCESSING).c_str(),
                               WS_CHILD | WS_VISIBLE | SS_SUNKEN | SS_CENTER, MulDiv(130, dpi, 96),
                               MulDiv(140, dpi, 96), MulDiv(230, dpi, 96), MulDiv(50, dpi, 96),
                               Window(), reinterpret_cast<HMENU>(static_cast<UINT_PTR>(IDC_NOTICE)),
@@ -126,7 +126,7 @@ void MainDialog::StartInsertFile() {
     CopyToSlot(g_job.outputPath, output);
     g_job.window = Window();
     g_job.detail = package::InsertDetail{};
-    jobRunning_ = true;
+    insertJobRunning_ = true;
     EnableInputs(false);
     HANDLE worker = CreateThread(nullptr, 0, &InsertFileWorker, &g_job, 0, nullptr);
     if (worker == nullptr) {
@@ -140,7 +140,7 @@ void MainDialog::StartInsertFile() {
 
 bool MainDialog::FinishInsertFile(WPARAM, LPARAM insertResult, LRESULT& result) {
     result = 0;
-    if (!jobRunning_) {
+    if (!insertJobRunning_) {
         return true;  // no job of ours: nothing to report
     }
     for (HWND* shown : {&notice_, &progress_}) {
@@ -151,7 +151,7 @@ bool MainDialog::FinishInsertFile(WPARAM, LPARAM insertResult, LRESULT& result) 
     }
     ShowResult(Window(), static_cast<package::InsertResult>(insertResult), g_job.detail);
     EnableInputs(true);
-    jobRunning_ = false;
+    insertJobRunning_ = false;
     if (closePending_) {
         EndDialog(closeResult_);
     }
@@ -166,7 +166,7 @@ void MainDialog::InsertScript() {
     if (!ValidateInputs(ActionInsertScript)) {
         return;
     }
-    if (ui::ShowMessage(Window(), IDS_INSERT_SCRIPT_WARNING, ui::kWarningBox) == IDCANCEL) {
+    if (ShowMessage(Window(), IDS_INSERT_SCRIPT_WARNING, kWarningBox) == IDCANCEL) {
         return;
     }
     std::string script = ItemText(IDC_SCRIPT);
@@ -184,7 +184,7 @@ void MainDialog::InsertScript() {
 
 bool MainDialog::ShowInsertProgress(WPARAM thousandths, LPARAM, LRESULT& result) {
     result = 0;
-    if (progress_ != nullptr && jobRunning_) {
+    if (progress_ != nullptr && insertJobRunning_) {
         SendMessageW(progress_, PBM_SETPOS, thousandths, 0);
     }
     return true;

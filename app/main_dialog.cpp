@@ -9,9 +9,9 @@
 namespace app {
 namespace {
 
-class AboutDialog : public ui::Dialog {
+class AboutDialog : public Dialog {
   public:
-    AboutDialog() : ui::Dialog(IDD_ABOUT) {}
+    AboutDialog() : Dialog(IDD_ABOUT) {}
 };
 
 // The icon's image nearest the given system size: at high DPI the system sizes grow, and the
@@ -29,7 +29,7 @@ int CentredIconOffset(int clientSize, int iconSize) {
 }
 
 MainDialog::MainDialog()
-    : ui::Dialog(IDD_MAIN),
+    : Dialog(IDD_MAIN),
       icon_(LoadMainIcon(SM_CXICON, SM_CYICON)),
       smallIcon_(LoadMainIcon(SM_CXSMICON, SM_CYSMICON)) {}
 
@@ -38,7 +38,7 @@ MainDialog::~MainDialog() {
     DestroyIcon(smallIcon_);
 }
 
-std::span<const ui::Dialog::MapEntry> MainDialog::MessageMap() const {
+std::span<const Dialog::MapEntry> MainDialog::MessageMap() const {
     static const MapEntry kMap[] = {
         OnMessage(WM_SYSCOMMAND, &MainDialog::OnSysCommand),
         OnMessage(WM_PAINT, &MainDialog::OnPaint),
@@ -58,7 +58,7 @@ std::span<const ui::Dialog::MapEntry> MainDialog::MessageMap() const {
 
 BOOL MainDialog::OnInitDialog() {
     if (HMENU menu = GetSystemMenu(Window(), FALSE)) {
-        std::wstring about = ui::LoadMessage(IDS_ABOUT_BOX);
+        std::wstring about = LoadMessage(IDS_ABOUT_BOX);
         if (!about.empty()) {
             AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
             AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, about.c_str());
@@ -122,14 +122,14 @@ void MainDialog::OnCancel() {
 }
 
 void MainDialog::CloseWhenIdle(INT_PTR result) {
-    if (!JobRunning()) {
+    if (!InsertJobRunning()) {
         EndDialog(result);
         return;
     }
     if (!closePending_) {
         closePending_ = true;
         closeResult_ = result;
-        ui::ShowMessage(Window(), IDS_CLOSE_AFTER_INSERT, ui::kInformationBox);
+        ShowMessage(Window(), IDS_CLOSE_AFTER_INSERT, kInformationBox);
     }
 }
 

@@ -46,16 +46,16 @@ int CentredIconOffset(int clientSize, int iconSize);
 // The insert worker's thread routine: runs the insert and sends its result to the dialog.
 DWORD WINAPI InsertFileWorker(LPVOID job);
 
-class MainDialog : public ui::Dialog {
+class MainDialog : public Dialog {
   public:
     MainDialog();
     ~MainDialog() override;
 
     bool ValidateInputs(int action);
     // From the start of an insert-file job until its result has been reported.
-    bool JobRunning() const { return jobRunning_; }
+    bool InsertJobRunning() const { return insertJobRunning_; }
     // An insert-file job runs, or the installer runs for a recording: the actions wait.
-    bool Busy() const { return jobRunning_ || recording_; }
+    bool Busy() const { return insertJobRunning_ || recording_; }
     // What the message filter answered when the dialog opened itself to dropped files.
     const DropFilterReport& DropFilter() const { return dropFilter_; }
 
@@ -66,6 +66,8 @@ class MainDialog : public ui::Dialog {
     std::span<const MapEntry> MessageMap() const override;
 
   private:
+    class RecordingUser;
+
     bool OnSysCommand(WPARAM command, LPARAM, LRESULT& result);
     bool OnPaint(WPARAM, LPARAM, LRESULT& result);
     bool OnQueryDragIcon(WPARAM, LPARAM, LRESULT& result);
@@ -98,7 +100,7 @@ class MainDialog : public ui::Dialog {
     // Only shown while a job runs; a job also runs without it when it cannot be made.
     HWND notice_ = nullptr;
     HWND progress_ = nullptr;
-    bool jobRunning_ = false;
+    bool insertJobRunning_ = false;
     bool recording_ = false;
     bool closePending_ = false;
     INT_PTR closeResult_ = IDCANCEL;

@@ -6,11 +6,11 @@
 namespace app {
 
 bool MessageBoxPrompter::AskYesNo(int messageId) {
-    return ui::ShowMessage(owner_, static_cast<UINT>(messageId), ui::kQuestionBox) == IDYES;
+    return ShowMessage(owner_, static_cast<UINT>(messageId), kQuestionBox) == IDYES;
 }
 
 void MessageBoxPrompter::ShowStop(int messageId) {
-    ui::ShowMessage(owner_, static_cast<UINT>(messageId), ui::kStopBox);
+    ShowMessage(owner_, static_cast<UINT>(messageId), kStopBox);
 }
 
 void MessageBoxPrompter::ShowProgress(uint64_t done, uint64_t toDo) {

@@ -2,7 +2,7 @@
 
 #include "res/message_ids.h"
 
-namespace ui {
+namespace app {
 
 std::wstring Widen(const std::string& ansi) {
     if (ansi.empty()) {
@@ -86,4 +86,4 @@ int ShowMessage(HWND owner, UINT id, UINT style) {
     return ShowText(owner, LoadMessage(id), style);
 }
 
-}  // namespace ui
+}  // namespace app

@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-namespace ui {
+namespace app {
 
 // Box styles the tool uses.
 constexpr UINT kStopBox = MB_OK | MB_ICONHAND;                  // 16
@@ -53,4 +53,4 @@ std::wstring SystemErrorText(DWORD error, const std::string& subject);
 int ShowText(HWND owner, const std::wstring& text, UINT style);
 int ShowMessage(HWND owner, UINT id, UINT style);
 
-}  // namespace ui
+}  // namespace app

@@ -39,7 +39,7 @@ bool CanOpenForWriting(const std::string& path, std::wstring& systemText) {
         CloseHandle(file);
         return true;
     }
-    systemText = ui::SystemErrorText(GetLastError(), path);
+    systemText = SystemErrorText(GetLastError(), path);
     return false;
 }
 
@@ -72,8 +72,8 @@ bool MainDialog::RefuseAccess(int field, const std::string& path) {
     if (CanOpenForWriting(path, systemText)) {
         return false;
     }
-    ui::ShowText(Window(), ui::FormatMessageId(IDS_FILE_ACCESS_ERROR, {path, systemText}),
-                 ui::kStopBox);
+    ShowText(Window(), FormatMessageId(IDS_FILE_ACCESS_ERROR, {path, systemText}),
+                 kStopBox);
     FocusField(field);
     return true;
 }
@@ -81,33 +81,33 @@ bool MainDialog::RefuseAccess(int field, const std::string& path) {
 bool MainDialog::ValidateInputs(int action) {
     const bool inserting = action == ActionInsertScript || action == ActionInsertFile;
     auto refuse = [&](int field, const std::wstring& text) {
-        ui::ShowText(Window(), text, ui::kStopBox);
+        ShowText(Window(), text, kStopBox);
         FocusField(field);
         return false;
     };
 
     std::string packagePath = Trim(ItemText(IDC_PACKAGE));
     if (packagePath.empty()) {
-        return refuse(IDC_PACKAGE, ui::LoadMessage(IDS_INPUT_PACKAGE));
+        return refuse(IDC_PACKAGE, LoadMessage(IDS_INPUT_PACKAGE));
     }
     if (!EndsWith(packagePath, ".exe")) {
-        return refuse(IDC_PACKAGE, ui::FormatMessageId(IDS_NOT_A_PACKAGE, {packagePath}));
+        return refuse(IDC_PACKAGE, FormatMessageId(IDS_NOT_A_PACKAGE, {packagePath}));
     }
     if (!PathExists(packagePath.c_str())) {
-        return refuse(IDC_PACKAGE, ui::FormatMessageId(IDS_FILE_NOT_FOUND, {packagePath}));
+        return refuse(IDC_PACKAGE, FormatMessageId(IDS_FILE_NOT_FOUND, {packagePath}));
     }
     SetItemText(IDC_PACKAGE, packagePath);
 
     std::string script = Trim(ItemText(IDC_SCRIPT));
     if (script.empty()) {
-        return refuse(IDC_SCRIPT, ui::LoadMessage(IDS_INPUT_SCRIPT));
+        return refuse(IDC_SCRIPT, LoadMessage(IDS_INPUT_SCRIPT));
     }
     if (action != ActionInsertFile && !EndsWith(script, ".ins")) {
         script += ".ins";
         SetItemText(IDC_SCRIPT, script);
     }
     if (inserting && !PathExists(script.c_str())) {
-        return refuse(IDC_SCRIPT, ui::FormatMessageId(IDS_FILE_NOT_FOUND, {script}));
+        return refuse(IDC_SCRIPT, FormatMessageId(IDS_FILE_NOT_FOUND, {script}));
     }
     if (RefuseAccess(IDC_SCRIPT, script)) {
         return false;
@@ -122,15 +122,15 @@ bool MainDialog::ValidateInputs(int action) {
 
     std::string output = Trim(ItemText(IDC_OUTPUT));
     if (output.empty()) {
-        return refuse(IDC_OUTPUT, ui::LoadMessage(IDS_INPUT_PACKAGE));
+        return refuse(IDC_OUTPUT, LoadMessage(IDS_INPUT_PACKAGE));
     }
     if (!EndsWith(output, ".exe")) {
         output += ".exe";
     }
     SetItemText(IDC_OUTPUT, output);
     if (PathExists(output.c_str()) &&
-        ui::ShowText(Window(), ui::FormatMessageId(IDS_REPLACE_EXISTING, {output}),
-                     ui::kQuestionBox) == IDNO) {
+        ShowText(Window(), FormatMessageId(IDS_REPLACE_EXISTING, {output}),
+                     kQuestionBox) == IDNO) {
         FocusField(IDC_OUTPUT);
         return false;
     }

@@ -1,20 +1,12 @@
-// Recording an install script: the installer records it. The tool hands the installer the
-// request through "Zor.ini" in the Windows directory, runs it, waits for it to end, and takes
-// the request back.
-#include <windows.h>
+#include "recording/record_install_script.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
-#include "app/main_dialog.h"
-#include "app/messages.h"
 #include "recording/run_program.h"
 #include "recording/windows_directory.h"
-#include "res/message_ids.h"
-#include "res/resource_ids.h"
 
-namespace app {
+namespace recording {
 namespace {
 
 constexpr char kProductKey[] = "SOFTWARE\\Tessel\\Zor";
@@ -31,7 +23,14 @@ std::string ReadValueText(HKEY key, const char* name, DWORD capacity) {
     return std::string(text.c_str());
 }
 
-// Installed when the product's key names a non-empty install path and a type above 0.
+std::string HandOverPath() {
+    char windowsDir[MAX_PATH] = {};
+    GetWindowsDir(windowsDir, sizeof(windowsDir));
+    return std::string(windowsDir) + "\\Zor.ini";
+}
+
+}  // namespace
+
 bool ProductInstalled() {
     HKEY key = nullptr;
     // The installer is a 32-bit program, so its key lives in the 32-bit view.
@@ -45,62 +44,36 @@ bool ProductInstalled() {
     return installed;
 }
 
-// The system's error texts end in a line break; the message puts its own text around them.
-std::wstring TrimTrailingSpace(std::wstring text) {
-    size_t end = text.find_last_not_of(L" \t\r\n");
-    text.erase(end == std::wstring::npos ? 0 : end + 1);
-    return text;
-}
-
-}  // namespace
-
-void MainDialog::RecordInstallScript() {
-    // Another program can send the command while the installer runs, since the wait serves
-    // sent messages; the recording under way is the one that counts.
-    if (Busy()) {
-        return;
-    }
+RecordOutcome RecordInstallScript(RecordingUser& user) {
     if (ProductInstalled()) {
-        ui::ShowMessage(Window(), IDS_ALREADY_INSTALLED, ui::kStopBox);
-        return;
+        user.TellAlreadyInstalled();
+        return RecordOutcome::AlreadyInstalled;
     }
-    if (!ValidateInputs(ActionRecord)) {
-        return;
+    const std::optional<RecordRequest> request = user.AskRequest();
+    if (!request) {
+        return RecordOutcome::InputsRefused;
     }
-    const bool silent = IsDlgButtonChecked(Window(), IDC_SILENT) == BST_CHECKED;
-    const std::string script = ItemText(IDC_SCRIPT);
-    const std::string packagePath = ItemText(IDC_PACKAGE);
-
-    char handOver[MAX_PATH] = {};
-    recording::GetWindowsDir(handOver, sizeof(handOver));
-    std::strncat(handOver, "\\Zor.ini", sizeof(handOver) - std::strlen(handOver) - 1);
-
-    WritePrivateProfileStringA(kSection, "AutoScriptRec", "1", handOver);
-    WritePrivateProfileStringA(kSection, "ScriptFile", script.c_str(), handOver);
-    ShowWindow(Window(), SW_MINIMIZE);
-    recording_ = true;
-    const bool started = recording::RunProgram(packagePath.c_str(), nullptr, nullptr, true, 0,
-                                               CREATE_NEW_PROCESS_GROUP, true, INFINITE) != 0;
+    const std::string handOver = HandOverPath();
+    WritePrivateProfileStringA(kSection, "AutoScriptRec", "1", handOver.c_str());
+    WritePrivateProfileStringA(kSection, "ScriptFile", request->script.c_str(), handOver.c_str());
+    user.InstallerStarting();
+    const bool started = RunProgram(request->installer.c_str(), nullptr, nullptr, true, 0,
+                                    CREATE_NEW_PROCESS_GROUP, true, INFINITE) != 0;
     const DWORD startError = GetLastError();
-    recording_ = false;
     // Nothing was recorded when the installer never ran, so the script gets no marker.
-    if (started && silent) {
-        WritePrivateProfileStringA(kSection, "Silence", "1", script.c_str());
+    if (started && request->silent) {
+        WritePrivateProfileStringA(kSection, "Silence", "1", request->script.c_str());
     }
     // Every path that wrote the request takes it back.
-    WritePrivateProfileStringA(kSection, "AutoScriptRec", nullptr, handOver);
-    WritePrivateProfileStringA(kSection, "ScriptFile", nullptr, handOver);
-    ShowWindow(Window(), SW_SHOWNORMAL);
+    WritePrivateProfileStringA(kSection, "AutoScriptRec", nullptr, handOver.c_str());
+    WritePrivateProfileStringA(kSection, "ScriptFile", nullptr, handOver.c_str());
+    user.InstallerEnded();
     if (!started) {
-        ui::ShowText(
-            Window(),
-            ui::FormatMessageId(
-                IDS_CANNOT_START_INSTALLER,
-                {packagePath, TrimTrailingSpace(ui::SystemErrorText(startError, packagePath))}),
-            ui::kStopBox);
-        return;
+        user.TellCannotStart(request->installer, startError);
+        return RecordOutcome::CannotStart;
     }
-    ui::ShowMessage(Window(), IDS_RECORDING_FINISHED, ui::kInformationBox);
+    user.TellFinished();
+    return RecordOutcome::Finished;
 }
 
-}  // namespace app
+}  // namespace recording

@@ -22,11 +22,13 @@ HICON LoadMainIcon(int widthMetric, int heightMetric) {
                                          GetSystemMetrics(heightMetric), LR_DEFAULTCOLOR));
 }
 
-}  // namespace
-
+// Where an icon starts so as to sit centred in the client area, rounding toward zero as the
+// minimised dialog has always drawn it.
 int CentredIconOffset(int clientSize, int iconSize) {
     return (clientSize - iconSize + 1) / 2;
 }
+
+}  // namespace
 
 MainDialog::MainDialog()
     : Dialog(IDD_MAIN),

@@ -39,10 +39,6 @@ enum ActionType { ActionRecord = 1, ActionInsertScript = 2, ActionInsertFile = 3
 // True when `path` is not empty, does not begin with a backslash, and its attributes can be read.
 bool PathExists(const char* path);
 
-// Where an icon of `iconSize` starts so as to sit centred in `clientSize`, rounding as the
-// minimised dialog draws it: (client - icon + 1) / 2, truncated toward zero.
-int CentredIconOffset(int clientSize, int iconSize);
-
 // The insert worker's thread routine: runs the insert and sends its result to the dialog.
 DWORD WINAPI InsertFileWorker(LPVOID job);
 

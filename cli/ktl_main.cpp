@@ -1,6 +1,7 @@
 // ktl: the package engine on the command line, for scripted use.
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #ifdef _WIN32
@@ -154,38 +155,49 @@ std::string ArchiveFailure(int error, const char* package, const char* file) {
     }
 }
 
+// The refusals every command that opens a package shares; the insert and the extract name
+// these steps alike. Nothing when `step` is another.
+template <class Step>
+std::optional<std::string> PackageRefusal(Step step, const char* package,
+                                          package::ArchiveFault fault) {
+    switch (step) {
+        case Step::Recover:
+            return "an earlier change to " + Quoted(package) +
+                   " was interrupted and cannot be rolled back (is it read-only?)";
+        case Step::OpenPackage:
+            return "cannot open or read " + Quoted(package);
+        case Step::NotAnImage:
+            return Quoted(package) + " is not a PE executable image, or its headers are damaged";
+        case Step::NoOverlay:
+            return Quoted(package) + " holds no member archive behind its image";
+        case Step::BadArchive:
+            return Quoted(package) + " is refused: " + package::DescribeArchiveFault(fault);
+        case Step::NoSuchMember:
+            return "no member of that name";
+        case Step::OutOfMemory:
+            return "not enough memory";
+        default:
+            return std::nullopt;
+    }
+}
+
 std::string InsertStepFailure(const package::InsertDetail& detail, const TerminalPrompter& prompter,
                               const char* package, const char* file, const char* output) {
     using package::InsertStep;
     const char* written = detail.path[0] != '\0' ? detail.path
                           : output != nullptr    ? output
                                                  : package;
+    if (auto refusal = PackageRefusal(detail.step, package, detail.archiveFault)) {
+        return *refusal;
+    }
     switch (detail.step) {
         case InsertStep::BadArguments:
             return "a path or the member name is too long (259 bytes at most), or the member "
                    "name is empty, rooted, names a drive or holds a \"..\" component";
-        case InsertStep::OpenPackage:
-            return "cannot open or read " + Quoted(package);
         case InsertStep::Declined:
             return Quoted(package) + " is damaged (its checksum is not zero); not continued";
-        case InsertStep::Recover:
-            return "an earlier change to " + Quoted(package) +
-                   " was interrupted and cannot be rolled back (is it read-only?)";
-        case InsertStep::NotAnImage:
-            return Quoted(package) +
-                   " is not a 32-bit PE executable image, or its headers are "
-                   "damaged";
-        case InsertStep::NoOverlay:
-            return Quoted(package) + " holds no member archive behind its image";
-        case InsertStep::BadArchive:
-            return Quoted(package) +
-                   " is refused: " + package::DescribeArchiveFault(detail.archiveFault);
-        case InsertStep::OutOfMemory:
-            return "not enough memory";
         case InsertStep::Duplicate:
             return prompter.Refusal();
-        case InsertStep::NoSuchMember:
-            return "no member of that name";
         case InsertStep::AddMember:
             return ArchiveFailure(detail.archiveError, package, file);
         case InsertStep::Rebuild:
@@ -193,7 +205,7 @@ std::string InsertStepFailure(const package::InsertDetail& detail, const Termina
         case InsertStep::CreateOutput:
             return output != nullptr ? "cannot create " + Quoted(output)
                                      : "cannot create a new file beside " + Quoted(package);
-        case InsertStep::None:
+        default:
             break;
     }
     return "failed";
@@ -337,24 +349,13 @@ int Remove(int argc, char** argv) {
 std::string ExtractFailure(const package::ExtractDetail& detail, const char* package,
                            const char* output) {
     using package::ExtractStep;
+    if (auto refusal = PackageRefusal(detail.step, package, detail.archiveFault)) {
+        return *refusal;
+    }
     switch (detail.step) {
         case ExtractStep::BadArguments:
             return "a path or the member name is too long (259 bytes at most), or the member "
                    "name is empty";
-        case ExtractStep::Recover:
-            return "an earlier change to " + Quoted(package) +
-                   " was interrupted and cannot be rolled back (is it read-only?)";
-        case ExtractStep::OpenPackage:
-            return "cannot open or read " + Quoted(package);
-        case ExtractStep::NotAnImage:
-            return Quoted(package) + " is not a PE executable image, or its headers are damaged";
-        case ExtractStep::NoOverlay:
-            return Quoted(package) + " holds no member archive behind its image";
-        case ExtractStep::BadArchive:
-            return Quoted(package) +
-                   " is refused: " + package::DescribeArchiveFault(detail.archiveFault);
-        case ExtractStep::NoSuchMember:
-            return "no member of that name";
         case ExtractStep::DirectoryMember:
             return "it is a directory member, which holds no bytes";
         case ExtractStep::Encrypted:
@@ -372,9 +373,7 @@ std::string ExtractFailure(const package::ExtractDetail& detail, const char* pac
         case ExtractStep::WriteOutput:
             return output != nullptr ? "cannot write " + Quoted(output)
                                      : std::string("cannot write to standard output");
-        case ExtractStep::OutOfMemory:
-            return "not enough memory";
-        case ExtractStep::None:
+        default:
             break;
     }
     return "failed";

@@ -19,6 +19,7 @@
 #include "package/member_lookup.h"
 #include "package/member_name.h"
 #include "package/member_rewrite.h"
+#include "package/new_package_file.h"
 #include "package/open_for_change.h"
 #include "package/package_layout.h"
 #include "platform/file.h"
@@ -127,23 +128,10 @@ class Insert {
         if (!ReadOldTail()) {
             return Fail(InsertStep::OpenPackage, kInsertFailed);
         }
-        platform::File output;
-        if (platform::NamesSameFile(opened_.file, outputPath) ||
-            !output.Open(outputPath, platform::Access::ReadWrite,
-                         platform::Disposition::CreateAlways)) {
-            NoteFailedFile(detail_, output, outputPath);
-            return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
-        }
-        InsertResult result = CopyKeptPart(output) ? WriteTail(output, name)
-                                                   : Fail(InsertStep::Rebuild, kInsertFailed);
-        bool closed = output.Close();
-        if (result >= 0 && closed) {
-            return result;
-        }
-        NoteFailedFile(detail_, output, outputPath);
-        NoteFailedFile(detail_, opened_.file, nullptr);
-        platform::DeletePath(outputPath);
-        return result < 0 ? result : Fail(InsertStep::Rebuild, kInsertFailed);
+        return WriteNewPackageFile(opened_.file, outputPath, detail_, [&](platform::File& output) {
+            return CopyKeptPart(output) ? WriteTail(output, name)
+                                        : Fail(InsertStep::Rebuild, kInsertFailed);
+        });
     }
 
     // The kept part goes across in large steps, so that progress can be told between them.

@@ -10,6 +10,7 @@
 #include "package/local_records.h"
 #include "package/member_deflate.h"
 #include "package/member_lookup.h"
+#include "package/new_package_file.h"
 #include "package/package_layout.h"
 #include "platform/filesystem.h"
 
@@ -172,27 +173,13 @@ class Rewrite {
     }
 
     InsertResult WriteNewPackage(const char* outputPath) {
-        platform::File output;
-        if (platform::NamesSameFile(package_.file, outputPath) ||
-            !output.Open(outputPath, platform::Access::ReadWrite,
-                         platform::Disposition::CreateAlways)) {
-            NoteFailedFile(detail_, output, outputPath);
-            return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
-        }
-        AddWorkToDo(package_.size);
-        WrittenSum sum{0, 0};
-        InsertResult result =
-            MoveBytes(package_.file, 0, output, ArchiveStart() + firstChanged_, sum)
-                ? WriteFrom(package_.file, static_cast<int64_t>(ArchiveStart()), output, sum)
-                : Fail(InsertStep::Rebuild, kInsertFailed);
-        bool closed = output.Close();
-        if (result >= 0 && closed) {
-            return result;
-        }
-        NoteFailedFile(detail_, output, outputPath);
-        NoteFailedFile(detail_, package_.file, nullptr);
-        platform::DeletePath(outputPath);
-        return result < 0 ? result : Fail(InsertStep::Rebuild, kInsertFailed);
+        return WriteNewPackageFile(package_.file, outputPath, detail_, [&](platform::File& output) {
+            AddWorkToDo(package_.size);
+            WrittenSum sum{0, 0};
+            return MoveBytes(package_.file, 0, output, ArchiveStart() + firstChanged_, sum)
+                       ? WriteFrom(package_.file, static_cast<int64_t>(ArchiveStart()), output, sum)
+                       : Fail(InsertStep::Rebuild, kInsertFailed);
+        });
     }
 
     // Writes everything from the first removed member on into `target`, which holds the kept

@@ -236,36 +236,6 @@ def talk_to_driver(command, lang, folder, on_pause):
 # Tests
 # --------------------------------------------------------------------------------------------
 
-class ResourceTexts(unittest.TestCase):
-    """The expected texts below come from the resource script; they must be there, and differ
-    between the languages, for the language checks to mean anything."""
-
-    def test_each_language_has_the_texts_used(self):
-        for key in LANGUAGES:
-            with self.subTest(language=key):
-                strings = TEXTS[key]["strings"]
-                for number in (IDS_INSERT_SUCCESS, IDS_INSERT_FAILED, IDS_APP_TITLE,
-                               IDS_SAME_NAME_EXISTS):
-                    self.assertTrue(strings.get(number), number)
-                self.assertTrue(TEXTS[key]["captions"].get("IDD_MAIN"))
-                self.assertTrue(TEXTS[key]["captions"].get("IDD_ABOUT"))
-
-    def test_languages_differ(self):
-        # English, Simplified and Traditional differ; Taiwan and Hong Kong share their texts.
-        scripts = ("en", "zh_CN", "zh_HK")
-        for number in (IDS_INSERT_SUCCESS, IDS_INSERT_FAILED):
-            texts = [TEXTS[key]["strings"][number] for key in scripts]
-            self.assertEqual(len(set(texts)), len(texts), texts)
-        captions = [TEXTS[key]["captions"]["IDD_MAIN"] for key in scripts]
-        self.assertEqual(len(set(captions)), len(captions), captions)
-        self.assertEqual(TEXTS["zh_TW"], TEXTS["zh_HK"])
-
-    def test_escapes_decoded(self):
-        strings = TEXTS["en"]["strings"]
-        self.assertEqual(strings[108], 'Cann\'t find file "%s",please insure it exist.')
-        self.assertTrue(strings[113].startswith("\n"))
-
-
 class KitTailorBlackBox(unittest.TestCase):
 
     def setUp(self):

@@ -94,12 +94,6 @@ TEST_F(DialogTest, StartsWithTheDefaultsAndTheAboutItem) {
     EXPECT_EQ(IconWidth(dialog, ICON_SMALL), GetSystemMetrics(SM_CXSMICON));
 }
 
-TEST(MinimisedDialog, IconOffsetTruncatesTowardZero) {
-    EXPECT_EQ(app::CentredIconOffset(36, 32), 2);
-    EXPECT_EQ(app::CentredIconOffset(30, 32), 0);  // -1/2 is 0, not -1
-    EXPECT_EQ(app::CentredIconOffset(20, 32), -5);
-}
-
 TEST_F(DialogTest, WithoutAPackageInTheCurrentFolderThePackageFieldIsEmpty) {
     test::DeletePath(package_);
     DialogHarness dialog;

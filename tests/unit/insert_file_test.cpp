@@ -15,9 +15,9 @@
 
 #include "package/byte_cursor.h"
 #include "package/journal.h"
-#include "platform/fault_injection.h"
 #include "platform/filesystem.h"
 #include "res/message_ids.h"
+#include "unit/fault_sweeps.h"
 #include "unit/test_support.h"
 
 namespace package {
@@ -29,17 +29,6 @@ constexpr uint32_t kImageEnd = 0x1800;  // the image of test::MakePackage
 
 // Sets the variable unless it is set already: a test process re-run by a death test keeps
 // the values of the process that started it.
-void SetEnvironmentOnce(const char* name, const std::string& value) {
-    if (std::getenv(name) != nullptr) {
-        return;
-    }
-#ifdef _WIN32
-    _putenv_s(name, value.c_str());
-#else
-    setenv(name, value.c_str(), 0);
-#endif
-}
-
 class RecordingPrompter : public InsertPrompter {
   public:
     bool AskYesNo(int messageId) override {
@@ -301,30 +290,21 @@ TEST_F(InsertTest, FileNameWithoutDirectoryIsTheMemberName) {
 // a success, where the failed operation did not matter, leaves a sound package.
 TEST_F(InsertTest, NoFailureGoesUnnoticedOrLeavesAnything) {
     for (bool inPlace : {false, true}) {
-        int failures = 0;
-        for (int64_t step = 1;; ++step) {
-            ASSERT_TRUE(test::WriteBytes(package_, original_));
-            test::DeletePath(output_);
-            platform::fault::Arm(step);
-            InsertResult result = Insert("new.ins", inPlace ? nullptr : output_.c_str());
-            bool fired = platform::fault::Fired();
-            platform::fault::Disarm();
-            if (result > 0) {
-                EXPECT_EQ(MembersOf(inPlace ? package_ : output_).back().data, script) << step;
-                EXPECT_TRUE(scratch_.TempEntries().empty()) << step;
-                EXPECT_EQ(scratch_.Entries().size(), inPlace ? 2u : 3u) << step;
-            } else {
-                ++failures;
-                ExpectNothingChanged();
-            }
-            if (HasFailure()) {
-                FAIL() << (inPlace ? "in place" : "new file") << ", step " << step;
-            }
-            if (!fired) {
-                ASSERT_GT(result, 0);
-                break;
-            }
-        }
+        SCOPED_TRACE(inPlace ? "in place" : "new file");
+        int failures = test::SweepFailures(
+            [&] {
+                ASSERT_TRUE(test::WriteBytes(package_, original_));
+                test::DeletePath(output_);
+            },
+            [&] { return Insert("new.ins", inPlace ? nullptr : output_.c_str()); },
+            [&](int64_t, int result) {
+                if (result <= 0) {
+                    return ExpectNothingChanged();
+                }
+                EXPECT_EQ(MembersOf(inPlace ? package_ : output_).back().data, script);
+                EXPECT_TRUE(scratch_.TempEntries().empty());
+                EXPECT_EQ(scratch_.Entries().size(), inPlace ? 2u : 3u);
+            });
         EXPECT_GT(failures, 20);
     }
 }
@@ -332,43 +312,33 @@ TEST_F(InsertTest, NoFailureGoesUnnoticedOrLeavesAnything) {
 // Ending the process at any operation of an in-place insert, then opening the package again,
 // leaves it either as it was or completely rebuilt, never in between, and nothing beside it.
 TEST_F(InsertTest, DyingMidwayNeverLeavesAHalfWrittenPackage) {
-    testing::FLAGS_gtest_death_test_style = "threadsafe";
-    platform::fault::Arm(int64_t{1} << 40);
-    ASSERT_GT(Insert("new.ins", nullptr), 0);
-    const int64_t operations = platform::fault::OperationsSinceArm();
-    platform::fault::Disarm();
+    const int64_t operations = test::CountOperations([&] { return Insert("new.ins", nullptr); });
     const Bytes rebuilt = test::ReadBytes(package_);
     ASSERT_GT(operations, 10);
-    // The dying process may be this test run afresh (always so on Windows), with a scratch
-    // folder of its own: it is told which package to work on.
-    SetEnvironmentOnce("KTL_DYING_PACKAGE", package_);
-    SetEnvironmentOnce("KTL_DYING_SCRIPT", script_);
+    test::SetEnvironmentOnce("KTL_DYING_PACKAGE", package_);
+    test::SetEnvironmentOnce("KTL_DYING_SCRIPT", script_);
     int rolledBack = 0;
-    for (int64_t step = 1; step <= operations; ++step) {
-        ASSERT_TRUE(test::WriteBytes(package_, original_));
-        EXPECT_EXIT(
-            {
-                platform::fault::Arm(step, platform::fault::Action::ExitProcess, 77);
-                InsertFileIntoPackage(std::getenv("KTL_DYING_PACKAGE"),
-                                      std::getenv("KTL_DYING_SCRIPT"), "new.ins", nullptr,
-                                      prompter_);
-                std::exit(0);
-            },
-            testing::ExitedWithCode(77), "")
-            << "step " << step;
-        Recovery recovery = RecoverPackage(package_.c_str());
-        EXPECT_NE(recovery, Recovery::Failed) << "step " << step;
-        rolledBack += recovery == Recovery::RolledBack;
-        Bytes after = test::ReadBytes(package_);
-        EXPECT_TRUE(after == original_ || after == rebuilt) << "step " << step;
-        std::vector<std::string> names = scratch_.Entries();
-        std::sort(names.begin(), names.end());
-        EXPECT_EQ(names, (std::vector<std::string>{"auto1.ins", "package.exe"})) << "step " << step;
-        // The re-run test process makes its own scratch folder ("ktltest...") here and dies.
-        for (const std::string& name : scratch_.TempEntries()) {
-            EXPECT_EQ(name.rfind("ktltest", 0), 0u) << "step " << step << ": " << name;
-        }
-    }
+    test::SweepDeaths(
+        operations, [&] { ASSERT_TRUE(test::WriteBytes(package_, original_)); },
+        [&] {
+            InsertFileIntoPackage(std::getenv("KTL_DYING_PACKAGE"), std::getenv("KTL_DYING_SCRIPT"),
+                                  "new.ins", nullptr, prompter_);
+        },
+        [&](int64_t step) {
+            Recovery recovery = RecoverPackage(package_.c_str());
+            EXPECT_NE(recovery, Recovery::Failed) << "step " << step;
+            rolledBack += recovery == Recovery::RolledBack;
+            Bytes after = test::ReadBytes(package_);
+            EXPECT_TRUE(after == original_ || after == rebuilt) << "step " << step;
+            std::vector<std::string> names = scratch_.Entries();
+            std::sort(names.begin(), names.end());
+            EXPECT_EQ(names, (std::vector<std::string>{"auto1.ins", "package.exe"}))
+                << "step " << step;
+            // The re-run test process makes its own scratch folder ("ktltest...") here and dies.
+            for (const std::string& name : scratch_.TempEntries()) {
+                EXPECT_EQ(name.rfind("ktltest", 0), 0u) << "step " << step << ": " << name;
+            }
+        });
     EXPECT_GT(rolledBack, 0);
 }
 

@@ -8,7 +8,7 @@
 #include "package/byte_cursor.h"
 #include "package/journal.h"
 #include "package/package_inspect.h"
-#include "platform/fault_injection.h"
+#include "unit/fault_sweeps.h"
 #include "unit/test_support.h"
 
 namespace package {
@@ -127,28 +127,19 @@ TEST_F(MemberRewriteTest, SharedOrOverrunningLocalRecordsAreRefused) {
 // success (where the failed operation did not matter) a sound package.
 TEST_F(MemberRewriteTest, NoFailureGoesUnnoticedOrLeavesAnything) {
     for (bool inPlace : {false, true}) {
-        int failures = 0;
-        for (int64_t step = 1;; ++step) {
-            ASSERT_TRUE(test::WriteBytes(package_, original_));
-            test::DeletePath(output_);
-            platform::fault::Arm(step);
-            InsertResult result = Remove("AUTO1.INS", inPlace ? nullptr : output_.c_str());
-            bool fired = platform::fault::Fired();
-            platform::fault::Disarm();
-            if (result > 0) {
-                EXPECT_EQ(Judge(inPlace ? package_ : output_).size(), kMembers.size() - 1) << step;
-            } else {
-                ++failures;
-                ExpectNothingChanged();
-            }
-            if (HasFailure()) {
-                FAIL() << (inPlace ? "in place" : "new file") << ", step " << step;
-            }
-            if (!fired) {
-                ASSERT_GT(result, 0);
-                break;
-            }
-        }
+        SCOPED_TRACE(inPlace ? "in place" : "new file");
+        int failures = test::SweepFailures(
+            [&] {
+                ASSERT_TRUE(test::WriteBytes(package_, original_));
+                test::DeletePath(output_);
+            },
+            [&] { return Remove("AUTO1.INS", inPlace ? nullptr : output_.c_str()); },
+            [&](int64_t, int result) {
+                if (result <= 0) {
+                    return ExpectNothingChanged();
+                }
+                EXPECT_EQ(Judge(inPlace ? package_ : output_).size(), kMembers.size() - 1);
+            });
         EXPECT_GT(failures, 15);
     }
 }
@@ -156,39 +147,26 @@ TEST_F(MemberRewriteTest, NoFailureGoesUnnoticedOrLeavesAnything) {
 // Ending the process at any operation of an in-place removal, then opening the package again,
 // leaves it as it was or with the member removed, never in between.
 TEST_F(MemberRewriteTest, DyingMidwayNeverLeavesAHalfWrittenPackage) {
-    testing::FLAGS_gtest_death_test_style = "threadsafe";
-    platform::fault::Arm(int64_t{1} << 40);
-    ASSERT_GT(Remove("Zor/readme.txt", nullptr), 0);
-    const int64_t operations = platform::fault::OperationsSinceArm();
-    platform::fault::Disarm();
+    const int64_t operations =
+        test::CountOperations([&] { return Remove("Zor/readme.txt", nullptr); });
     const Bytes removed = test::ReadBytes(package_);
-    // A death test may run in a fresh process with a scratch folder of its own.
-    if (std::getenv("KTL_DYING_REMOVE") == nullptr) {
-#ifdef _WIN32
-        _putenv_s("KTL_DYING_REMOVE", package_.c_str());
-#else
-        setenv("KTL_DYING_REMOVE", package_.c_str(), 0);
-#endif
-    }
+    test::SetEnvironmentOnce("KTL_DYING_REMOVE", package_);
     int rolledBack = 0;
-    for (int64_t step = 1; step <= operations; ++step) {
-        ASSERT_TRUE(test::WriteBytes(package_, original_));
-        EXPECT_EXIT(
-            {
-                platform::fault::Arm(step, platform::fault::Action::ExitProcess, 77);
-                RemoveMemberFromPackage(std::getenv("KTL_DYING_REMOVE"), "Zor/readme.txt", nullptr,
-                                        prompter_);
-                std::exit(0);
-            },
-            testing::ExitedWithCode(77), "")
-            << "step " << step;
-        Recovery recovery = RecoverPackage(package_.c_str());
-        EXPECT_NE(recovery, Recovery::Failed) << "step " << step;
-        rolledBack += recovery == Recovery::RolledBack;
-        Bytes after = test::ReadBytes(package_);
-        EXPECT_TRUE(after == original_ || after == removed) << "step " << step;
-        EXPECT_EQ(scratch_.Entries(), std::vector<std::string>{"package.exe"}) << "step " << step;
-    }
+    test::SweepDeaths(
+        operations, [&] { ASSERT_TRUE(test::WriteBytes(package_, original_)); },
+        [&] {
+            RemoveMemberFromPackage(std::getenv("KTL_DYING_REMOVE"), "Zor/readme.txt", nullptr,
+                                    prompter_);
+        },
+        [&](int64_t step) {
+            Recovery recovery = RecoverPackage(package_.c_str());
+            EXPECT_NE(recovery, Recovery::Failed) << "step " << step;
+            rolledBack += recovery == Recovery::RolledBack;
+            Bytes after = test::ReadBytes(package_);
+            EXPECT_TRUE(after == original_ || after == removed) << "step " << step;
+            EXPECT_EQ(scratch_.Entries(), std::vector<std::string>{"package.exe"})
+                << "step " << step;
+        });
     EXPECT_GT(rolledBack, 0);
 }
 

@@ -42,17 +42,6 @@ constexpr UINT kAllMessages[] = {
     IDS_CANNOT_READ_FILE,   IDS_CANNOT_WRITE_FILE,
 };
 
-struct EnglishMessage {
-    UINT id;
-    const char* text;
-};
-
-#define KTL_MESSAGE(id, text) {id, text},
-constexpr EnglishMessage kEnglishMessages[] = {
-#include "res/messages_en.inc"
-};
-#undef KTL_MESSAGE
-
 std::string LanguageName(WORD language) {
     char text[16];
     wsprintfA(text, "language %u", static_cast<unsigned>(language));
@@ -270,18 +259,6 @@ TEST(Resources, EveryMessageExistsInEveryLanguage) {
             EXPECT_GT(text->size(), 0u)
                 << "string " << id << " empty in " << LanguageName(language);
         }
-    }
-}
-
-TEST(Resources, EnglishTableHoldsTheSharedEnglishTexts) {
-    ASSERT_EQ(std::size(kEnglishMessages), std::size(kAllMessages));
-    for (const auto& message : kEnglishMessages) {
-        std::wstring expected;
-        for (const char* c = message.text; *c; ++c) {
-            ASSERT_EQ(static_cast<unsigned char>(*c) & 0x80, 0) << "string " << message.id;
-            expected.push_back(static_cast<wchar_t>(*c));
-        }
-        EXPECT_EQ(MustGetString(message.id, kEnglish), expected) << "string " << message.id;
     }
 }
 

@@ -21,6 +21,9 @@ void SetEnvironmentOnce(const char* name, const std::string& value) {
 
 int SweepFailures(const std::function<void()>& prepare, const std::function<int()>& change,
                   const std::function<void(int64_t step, int result)>& judge) {
+    if (::testing::Test::HasFailure()) {
+        return -1;  // a later step could not be told from the earlier failure
+    }
     int failures = 0;
     for (int64_t step = 1;; ++step) {
         prepare();

@@ -183,51 +183,16 @@ void CheckLayout(Probe& probe) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    std::wstring app, caption, directory, package, file, output;
-    bool insert = false, about = false, layout = false;
-    std::vector<std::wstring> drops;
-    int boxes = 1;
-    for (int i = 1; i < argc; ++i) {
-        std::wstring option = argv[i];
-        if (option == L"--insert") {
-            insert = true;
-            continue;
-        }
-        if (option == L"--about") {
-            about = true;
-            continue;
-        }
-        if (option == L"--layout") {
-            layout = true;
-            continue;
-        }
-        if (i + 1 >= argc) {
-            Fail("option " + Utf8(option) + " needs a value");
-        }
-        std::wstring value = argv[++i];
-        if (option == L"--app")
-            app = value;
-        else if (option == L"--caption")
-            caption = value;
-        else if (option == L"--dir")
-            directory = value;
-        else if (option == L"--package")
-            package = value;
-        else if (option == L"--file")
-            file = value;
-        else if (option == L"--output")
-            output = value;
-        else if (option == L"--drop")
-            drops.push_back(value);
-        else if (option == L"--boxes")
-            boxes = _wtoi(value.c_str());
-        else if (option == L"--pause-at")
-            g_pauses.insert(value);
-        else if (option == L"--timeout")
-            g_timeoutMs = static_cast<DWORD>(_wtoi(value.c_str())) * 1000;
-        else
-            Fail("unknown option " + Utf8(option));
-    }
+    const Options options(argc, argv, 1, {L"--insert", L"--about", L"--layout"},
+                          {L"--app", L"--caption", L"--dir", L"--package", L"--file", L"--output",
+                           L"--drop", L"--boxes"});
+    const std::wstring app = options.Value(L"--app"), caption = options.Value(L"--caption"),
+                       directory = options.Value(L"--dir"), package = options.Value(L"--package"),
+                       file = options.Value(L"--file"), output = options.Value(L"--output");
+    const bool insert = options.Has(L"--insert"), about = options.Has(L"--about"),
+               layout = options.Has(L"--layout");
+    const std::vector<std::wstring> drops = options.Values(L"--drop");
+    const int boxes = _wtoi(options.Value(L"--boxes", L"1").c_str());
     if (app.empty() || caption.empty()) {
         Fail(
             "usage: drive_kittailor --app EXE --caption TEXT [--dir DIR] [--package P] "

@@ -175,37 +175,14 @@ DWORD WaitForEnd(bool quiet) {
 
 int wmain(int argc, wchar_t** argv) {
     std::wstring mode = argc > 1 ? argv[1] : L"";
-    std::wstring app, caption, directory, script, installFolder, output;
-    bool server = false;
-    for (int i = 2; i < argc; ++i) {
-        std::wstring option = argv[i];
-        if (option == L"--server") {
-            server = true;
-            continue;
-        }
-        if (i + 1 >= argc) {
-            Fail("option " + Utf8(option) + " needs a value");
-        }
-        std::wstring value = argv[++i];
-        if (option == L"--app")
-            app = value;
-        else if (option == L"--caption")
-            caption = value;
-        else if (option == L"--dir")
-            directory = value;
-        else if (option == L"--script")
-            script = value;
-        else if (option == L"--install-folder")
-            installFolder = value;
-        else if (option == L"--output")
-            output = value;
-        else if (option == L"--pause-at")
-            g_pauses.insert(value);
-        else if (option == L"--timeout")
-            g_timeoutMs = static_cast<DWORD>(_wtoi(value.c_str())) * 1000;
-        else
-            Fail("unknown option " + Utf8(option));
-    }
+    const Options options(
+        argc, argv, 2, {L"--server"},
+        {L"--app", L"--caption", L"--dir", L"--script", L"--install-folder", L"--output"});
+    const std::wstring app = options.Value(L"--app"), caption = options.Value(L"--caption"),
+                       directory = options.Value(L"--dir"), script = options.Value(L"--script"),
+                       installFolder = options.Value(L"--install-folder"),
+                       output = options.Value(L"--output");
+    const bool server = options.Has(L"--server");
     if (app.empty() || (mode != L"run" && (mode != L"record" || caption.empty()))) {
         Fail(
             "usage: record_e2e record --app EXE --caption TEXT [--dir DIR] [--script NAME] "

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 namespace driving {
 
@@ -17,6 +18,45 @@ std::string Utf8(const std::wstring& text) {
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size,
                         nullptr, nullptr);
     return out;
+}
+
+Options::Options(int argc, wchar_t** argv, int first, std::initializer_list<const wchar_t*> flags,
+                 std::initializer_list<const wchar_t*> values) {
+    const std::set<std::wstring> isFlag(flags.begin(), flags.end());
+    std::set<std::wstring> takesValue(values.begin(), values.end());
+    takesValue.insert({L"--pause-at", L"--timeout"});
+    for (int i = first; i < argc; ++i) {
+        const std::wstring option = argv[i];
+        if (isFlag.count(option) != 0) {
+            given_.emplace(option, L"");
+        } else if (takesValue.count(option) == 0) {
+            Fail("unknown option " + Utf8(option));
+        } else if (i + 1 >= argc) {
+            Fail("option " + Utf8(option) + " needs a value");
+        } else {
+            given_.emplace(option, argv[++i]);
+        }
+    }
+    for (const std::wstring& pause : Values(L"--pause-at")) {
+        g_pauses.insert(pause);
+    }
+    if (Has(L"--timeout")) {
+        g_timeoutMs = static_cast<DWORD>(_wtoi(Value(L"--timeout").c_str())) * 1000;
+    }
+}
+
+std::wstring Options::Value(const wchar_t* name, const std::wstring& otherwise) const {
+    auto range = given_.equal_range(name);
+    return range.first == range.second ? otherwise : std::prev(range.second)->second;
+}
+
+std::vector<std::wstring> Options::Values(const wchar_t* name) const {
+    std::vector<std::wstring> values;
+    auto range = given_.equal_range(name);
+    for (auto it = range.first; it != range.second; ++it) {
+        values.push_back(it->second);
+    }
+    return values;
 }
 
 std::string Escaped(const std::wstring& text) {

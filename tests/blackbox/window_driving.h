@@ -4,8 +4,11 @@
 
 #include <windows.h>
 
+#include <initializer_list>
+#include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace driving {
 
@@ -23,6 +26,22 @@ void Say(const std::string& line);
 // Stops at a named point when asked to, until a line arrives on standard input; `repaint`
 // is painted in full first, so that a screenshot taken meanwhile shows all of it.
 void Pause(const std::string& name, HWND repaint = nullptr);
+
+// A driver's command line from argv[first] on. Each of `flags` stands alone, each of `values`
+// takes the next argument; every driver also takes --pause-at NAME (any number) and
+// --timeout SECONDS, which set g_pauses and g_timeoutMs. Anything else fails the run.
+class Options {
+  public:
+    Options(int argc, wchar_t** argv, int first, std::initializer_list<const wchar_t*> flags,
+            std::initializer_list<const wchar_t*> values);
+    bool Has(const wchar_t* name) const { return given_.count(name) != 0; }
+    // The last value given, or `otherwise`.
+    std::wstring Value(const wchar_t* name, const std::wstring& otherwise = L"") const;
+    std::vector<std::wstring> Values(const wchar_t* name) const;
+
+  private:
+    std::multimap<std::wstring, std::wstring> given_;
+};
 
 // A window's text by WM_GETTEXT: GetWindowTextW across processes would give an edit control's
 // creation text, not what it holds now.

@@ -118,8 +118,13 @@ def run_ktl(args, temp_dir, stdin=subprocess.DEVNULL, cwd=None):
     else:
         env["KTL_TEST_TMP"] = to_tool_path(temp_dir)
         command = RUNNER + ["cmd", "/c", windows_launcher()] + list(args)
-    proc = subprocess.run(command, stdin=stdin, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, env=env, cwd=cwd)
+    for attempt in (1, 2):
+        proc = subprocess.run(command, stdin=stdin, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=env, cwd=cwd)
+        # Wine's cmd now and then fails to start the program at all (seen once in hundreds of
+        # runs); ktl never says this, so the run is tried once more.
+        if RUNNER is None or not proc.stderr.startswith(b"Can't recognize"):
+            break
     return KtlResult(proc.returncode, proc.stdout, proc.stderr)
 
 

@@ -6,24 +6,17 @@
 #include "app/main_dialog.h"
 #include "package/package_inspect.h"
 #include "res/resource_ids.h"
-#include "tests/ui/dialog_harness.h"
+#include "tests/ui/dialog_fixture.h"
 #include "unit/test_support.h"
 
 namespace {
 
 using test::Bytes;
 using uitest::BoxRecord;
+using uitest::Describe;
 using uitest::DialogHarness;
 
 const char kTitle[] = "Zor Kit Tailor";
-
-std::string Describe(const std::vector<BoxRecord>& boxes) {
-    std::string text;
-    for (const BoxRecord& box : boxes) {
-        text += "[" + box.text + "] ";
-    }
-    return text;
-}
 
 // The width of the dialog's big or small icon, from its mask; 0 when it has none.
 int IconWidth(DialogHarness& dialog, WPARAM which) {
@@ -41,22 +34,8 @@ int IconWidth(DialogHarness& dialog, WPARAM which) {
     return mask.bmWidth;
 }
 
-// A scratch folder as the current directory, holding a package and a script.
-class DialogTest : public testing::Test {
+class DialogTest : public uitest::DialogFixture {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(test::WriteBytes(
-            package_, test::MakePackage(test::MakeZip({{"Zor/readme.txt", test::ToBytes("r")}}))));
-        ASSERT_TRUE(test::WriteBytes(script_, test::ToBytes("[Setup]\r\ntype=1\r\n")));
-    }
-
-    void Fill(DialogHarness& dialog, const std::string& package, const std::string& script,
-              const std::string& output) {
-        dialog.SetText(IDC_PACKAGE, package);
-        dialog.SetText(IDC_SCRIPT, script);
-        dialog.SetText(IDC_OUTPUT, output);
-    }
-
     // Expects exactly one stop box with `text`, and the focus on `field` with all selected.
     void ExpectRefusal(DialogHarness& dialog, const std::string& text, int field) {
         std::vector<BoxRecord> boxes = dialog.TakeBoxes();
@@ -68,12 +47,6 @@ class DialogTest : public testing::Test {
         int length = static_cast<int>(dialog.Text(field).size());
         EXPECT_EQ(dialog.Selection(field), std::make_pair(0, length)) << text;
     }
-
-    test::ScratchDir scratch_;
-    uitest::CurrentDirectoryScope inScratch_{scratch_.Path()};
-    std::string package_ = scratch_.File("ZorSetup.exe");
-    std::string script_ = scratch_.File("auto1.ins");
-    std::string output_ = scratch_.File("custom.exe");
 };
 
 TEST_F(DialogTest, StartsWithTheDefaultsAndTheAboutItem) {

@@ -8,44 +8,21 @@
 #include "app/message_box_prompter.h"
 #include "res/message_ids.h"
 #include "res/resource_ids.h"
-#include "tests/ui/dialog_harness.h"
+#include "tests/ui/dialog_fixture.h"
 #include "tests/ui/failing_allocations.h"
 #include "unit/test_support.h"
 
 namespace {
 
 using uitest::BoxRecord;
+using uitest::Describe;
 using uitest::DialogHarness;
 
 const char kFailed[] = "Failed to insert file into package.";
 
-std::string Describe(const std::vector<BoxRecord>& boxes) {
-    std::string text;
-    for (const BoxRecord& box : boxes) {
-        text += "[" + box.text + "] ";
-    }
-    return text;
-}
-
-class InsertWorkerTest : public testing::Test {
+class InsertWorkerTest : public uitest::DialogFixture {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(test::WriteBytes(
-            package_, test::MakePackage(test::MakeZip({{"Zor/readme.txt", test::ToBytes("r")}}))));
-        ASSERT_TRUE(test::WriteBytes(script_, test::ToBytes("[Setup]\r\ntype=1\r\n")));
-    }
-
-    void Fill(DialogHarness& dialog) {
-        dialog.SetText(IDC_PACKAGE, package_);
-        dialog.SetText(IDC_SCRIPT, script_);
-        dialog.SetText(IDC_OUTPUT, output_);
-    }
-
-    test::ScratchDir scratch_;
-    uitest::CurrentDirectoryScope inScratch_{scratch_.Path()};
-    std::string package_ = scratch_.File("ZorSetup.exe");
-    std::string script_ = scratch_.File("auto1.ins");
-    std::string output_ = scratch_.File("custom.exe");
+    void Fill(DialogHarness& dialog) { DialogFixture::Fill(dialog, package_, script_, output_); }
 };
 
 TEST_F(InsertWorkerTest, MemoryRunningOutInTheEngineIsAFailedInsert) {

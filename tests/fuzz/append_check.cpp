@@ -172,4 +172,23 @@ std::string CheckAppended(const Bytes& before, const EndRecord& end, const Direc
     return {};
 }
 
+std::string CheckBehindAnySoundView(const std::vector<ArchiveView>& views,
+                                    const ArchiveView* preferred,
+                                    const std::function<std::string(const ArchiveView&)>& check) {
+    std::string problem;
+    for (const ArchiveView& view : views) {
+        if (!view.soundness.Sound()) {
+            continue;
+        }
+        std::string found = check(view);
+        if (found.empty()) {
+            return found;
+        }
+        if (problem.empty() || &view == preferred) {
+            problem = found;
+        }
+    }
+    return problem;
+}
+
 }  // namespace fuzzcheck

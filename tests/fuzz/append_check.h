@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/zip_reader.h"
@@ -20,5 +22,12 @@ namespace fuzzcheck {
 std::string CheckAppended(const Bytes& before, const EndRecord& end, const DirectoryWalk& walk,
                           const std::string& name, const Bytes& source, const Bytes& after,
                           uint64_t* length);
+
+// The member may have gone behind any sound end record; there is rarely more than one.
+// Returns the empty text when `check` finds nothing wrong behind one of the sound views, else
+// the problem it found behind `preferred` (the view the reader settled on) or the first.
+std::string CheckBehindAnySoundView(const std::vector<ArchiveView>& views,
+                                    const ArchiveView* preferred,
+                                    const std::function<std::string(const ArchiveView&)>& check);
 
 }  // namespace fuzzcheck

@@ -106,25 +106,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Finding("archive.wrong-result", grownTo, data, size);
         return 0;
     }
-    // Any sound end record the member went behind will do; there is rarely more than one.
-    std::string problem;
-    for (const fuzzcheck::ArchiveView& view : views) {
-        if (!view.soundness.Sound()) {
-            continue;
-        }
-        uint64_t length = 0;
-        std::string found = fuzzcheck::CheckAppended(before, view.end, view.walk, name,
-                                                     source.content, after, &length);
-        if (found.empty() && after.size() != length) {
-            found = "the archive is " + Hex(after.size()) + " bytes, not " + Hex(length);
-        }
-        if (found.empty()) {
-            return 0;
-        }
-        if (problem.empty() || &view == used) {
-            problem = found;
-        }
+    std::string problem =
+        fuzzcheck::CheckBehindAnySoundView(views, used, [&](const fuzzcheck::ArchiveView& view) {
+            uint64_t length = 0;
+            std::string found = fuzzcheck::CheckAppended(before, view.end, view.walk, name,
+                                                         source.content, after, &length);
+            if (found.empty() && after.size() != length) {
+                found = "the archive is " + Hex(after.size()) + " bytes, not " + Hex(length);
+            }
+            return found;
+        });
+    if (!problem.empty()) {
+        Finding("archive.wrong-result", problem, data, size);
     }
-    Finding("archive.wrong-result", problem, data, size);
     return 0;
 }

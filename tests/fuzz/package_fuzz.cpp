@@ -262,35 +262,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         judge.Find("package.duplicate-accepted", "\"" + name + "\" was already a member");
         return 0;
     }
-    // Any sound end record the member went behind will do; there is rarely more than one.
-    std::string problem;
-    for (const fuzzcheck::ArchiveView& view : views) {
-        if (!view.soundness.Sound()) {
-            continue;
-        }
-        uint64_t length = 0;
-        std::string found = fuzzcheck::CheckAppended(overlay, view.end, view.walk, name,
-                                                     source.content, region, &length);
-        if (found.empty()) {
-            uint64_t pad = region.size() - length;
-            bool zeros = std::all_of(region.begin() + length, region.end(),
-                                     [](uint8_t b) { return b == 0; });
-            if (pad > 3 || (n + region.size()) % 4 != 0 || !zeros) {
-                found = Hex(pad) + " bytes lie between the archive and the checksum word";
+    uint64_t fitLength = 0;
+    std::string problem =
+        fuzzcheck::CheckBehindAnySoundView(views, used, [&](const fuzzcheck::ArchiveView& view) {
+            std::string found = fuzzcheck::CheckAppended(overlay, view.end, view.walk, name,
+                                                         source.content, region, &fitLength);
+            if (found.empty()) {
+                uint64_t pad = region.size() - fitLength;
+                bool zeros = std::all_of(region.begin() + fitLength, region.end(),
+                                         [](uint8_t b) { return b == 0; });
+                if (pad > 3 || (n + region.size()) % 4 != 0 || !zeros) {
+                    found = Hex(pad) + " bytes lie between the archive and the checksum word";
+                }
             }
-        }
-        if (found.empty()) {
-            const int64_t count = inPlace ? length : n + length;
-            if (result != count) {
-                judge.Find("package.result-count",
-                           outcome + ", " + std::to_string(count) + " bytes were written");
-            }
-            return 0;
-        }
-        if (problem.empty() || &view == used) {
-            problem = found;
-        }
+            return found;
+        });
+    if (!problem.empty()) {
+        judge.Find("package.wrong-output", problem);
+        return 0;
     }
-    judge.Find("package.wrong-output", problem);
+    const int64_t count = inPlace ? fitLength : n + fitLength;
+    if (result != count) {
+        judge.Find("package.result-count",
+                   outcome + ", " + std::to_string(count) + " bytes were written");
+    }
     return 0;
 }

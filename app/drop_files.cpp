@@ -49,7 +49,8 @@ int FieldForDrop(int fieldUnderDrop, const std::wstring& path, bool packageField
 
 void MainDialog::AcceptDroppedFiles() {
     DragAcceptFiles(Window(), TRUE);
-    dropFilter_ = AllowDropsFromLowerIntegrity(Window());
+    // Nothing to tell the user where the system refuses: drops from the same level still work.
+    AllowDropsFromLowerIntegrity(Window());
 }
 
 bool MainDialog::OnDropFiles(WPARAM wParam, LPARAM, LRESULT& result) {

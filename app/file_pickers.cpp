@@ -67,8 +67,7 @@ void MainDialog::Browse(int field, bool save, const wchar_t* initialName, UINT n
     std::wstring typeSuffix = L"(";
     typeSuffix.append(pattern + 1);
     typeSuffix += L')';
-    AppendFilterText(filter, used,
-                     FormatText(L"%s(*.*)", {LoadMessage(IDS_FILTER_ALL_FILES)}),
+    AppendFilterText(filter, used, FormatText(L"%s(*.*)", {LoadMessage(IDS_FILTER_ALL_FILES)}),
                      allPattern.size() + 1 + 2 + typePattern.size() + 1 + 1);
     AppendFilterText(filter, used, allPattern, 0);
     AppendFilterText(filter, used, LoadMessage(nameStringId) + typeSuffix,

@@ -69,7 +69,7 @@ std::wstring InsertFailureText(const package::InsertDetail& detail, package::Ins
     }
     return text + L"\n\n" +
            FormatMessageId(reading ? IDS_CANNOT_READ_FILE : IDS_CANNOT_WRITE_FILE,
-                               {Widen(path), reason});
+                           {Widen(path), reason});
 }
 
 DWORD WINAPI InsertFileWorker(LPVOID parameter) {

@@ -52,8 +52,6 @@ class MainDialog : public Dialog {
     bool InsertJobRunning() const { return insertJobRunning_; }
     // An insert-file job runs, or the installer runs for a recording: the actions wait.
     bool Busy() const { return insertJobRunning_ || recording_; }
-    // What the message filter answered when the dialog opened itself to dropped files.
-    const DropFilterReport& DropFilter() const { return dropFilter_; }
 
   protected:
     BOOL OnInitDialog() override;
@@ -92,7 +90,6 @@ class MainDialog : public Dialog {
 
     HICON icon_;
     HICON smallIcon_;
-    DropFilterReport dropFilter_{};
     // Only shown while a job runs; a job also runs without it when it cannot be made.
     HWND notice_ = nullptr;
     HWND progress_ = nullptr;

@@ -72,8 +72,7 @@ bool MainDialog::RefuseAccess(int field, const std::string& path) {
     if (CanOpenForWriting(path, systemText)) {
         return false;
     }
-    ShowText(Window(), FormatMessageId(IDS_FILE_ACCESS_ERROR, {path, systemText}),
-                 kStopBox);
+    ShowText(Window(), FormatMessageId(IDS_FILE_ACCESS_ERROR, {path, systemText}), kStopBox);
     FocusField(field);
     return true;
 }
@@ -129,8 +128,7 @@ bool MainDialog::ValidateInputs(int action) {
     }
     SetItemText(IDC_OUTPUT, output);
     if (PathExists(output.c_str()) &&
-        ShowText(Window(), FormatMessageId(IDS_REPLACE_EXISTING, {output}),
-                     kQuestionBox) == IDNO) {
+        ShowText(Window(), FormatMessageId(IDS_REPLACE_EXISTING, {output}), kQuestionBox) == IDNO) {
         FocusField(IDC_OUTPUT);
         return false;
     }

@@ -57,7 +57,6 @@ DialogHarness::DialogHarness() {
         dialogThreadId_ = GetCurrentThreadId();
         g_hook = SetWindowsHookExA(WH_CBT, &CbtHook, nullptr, dialogThreadId_);
         app::MainDialog dialog;
-        object_ = &dialog;
         // The dialog shows itself once it has initialised; its window is taken from there.
         std::thread signal([this, &dialog] {
             while (dialog.Window() == nullptr || !IsWindowVisible(dialog.Window())) {

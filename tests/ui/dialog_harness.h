@@ -52,7 +52,6 @@ class DialogHarness {
 
     HWND Dialog() const { return dialog_; }
     // The dialog object itself, for what it records about its own set-up.
-    const app::MainDialog& Object() const { return *object_; }
     DWORD DialogThreadId() const { return dialogThreadId_; }
     HWND Item(int id) const { return GetDlgItem(dialog_, id); }
     std::string Text(int id) const;
@@ -84,7 +83,6 @@ class DialogHarness {
 
     std::thread thread_;
     HWND dialog_ = nullptr;
-    const app::MainDialog* object_ = nullptr;
     DWORD dialogThreadId_ = 0;
     HANDLE ready_ = nullptr;
     HANDLE ended_ = nullptr;

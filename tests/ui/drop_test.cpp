@@ -73,7 +73,7 @@ class DropTest : public testing::Test {
 TEST_F(DropTest, DialogLetsDropsThroughTheMessageFilter) {
     DialogHarness dialog;
     EXPECT_TRUE(GetWindowLongW(dialog.Dialog(), GWL_EXSTYLE) & WS_EX_ACCEPTFILES);
-    const app::DropFilterReport& report = dialog.Object().DropFilter();
+    const app::DropFilterReport report = app::AllowDropsFromLowerIntegrity(dialog.Dialog());
     const UINT expected[] = {WM_DROPFILES, WM_COPYDATA, 0x0049};
     for (size_t i = 0; i < report.size(); ++i) {
         EXPECT_EQ(report[i].message, expected[i]);

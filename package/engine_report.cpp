@@ -36,7 +36,15 @@ void ProgressMeter::Report(bool always) {
         return;
     }
     lastReportMs_ = now;
-    prompter_.ShowProgress(done_ < toDo_ ? done_ : toDo_, toDo_);
+    // Work found on the way (the file to insert, a pass the first did not foresee) lowers the
+    // share done; the bar holds still then rather than moving back.
+    uint64_t shown = done_ < toDo_ ? done_ : toDo_;
+    const uint64_t held = static_cast<uint64_t>(shownShare_ * static_cast<double>(toDo_));
+    if (shown < held) {
+        shown = held < toDo_ ? held : toDo_;
+    }
+    shownShare_ = toDo_ != 0 ? static_cast<double>(shown) / static_cast<double>(toDo_) : 0.0;
+    prompter_.ShowProgress(shown, toDo_);
 }
 
 void AddWorkToDo(uint64_t bytes) {

@@ -11,7 +11,8 @@
 namespace package {
 
 // Reports the bytes done of the bytes to do to the prompter while it is in scope, at most about
-// ten times a second and once more at the end, on the thread that runs the change. The passes
+// ten times a second and once more at the end, on the thread that runs the change; the share
+// reported never goes down. The passes
 // of the engine count their bytes into whichever meter is current; like the work buffer, only
 // one change runs at a time.
 class ProgressMeter {
@@ -30,6 +31,7 @@ class ProgressMeter {
     uint64_t toDo_ = 0;
     uint64_t done_ = 0;
     int64_t lastReportMs_ = -1;
+    double shownShare_ = 0.0;  // the share of the work last shown, never to go back
 };
 
 // Count into the current meter; without one they do nothing.

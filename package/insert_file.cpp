@@ -137,8 +137,7 @@ class Insert {
     // The kept part goes across in large steps, so that progress can be told between them.
     bool CopyKeptPart(platform::File& output) {
         constexpr uint64_t kStep = 16u << 20;
-        uint64_t left = TailAt();
-        AddWorkToDo(left);
+        uint64_t left = TailAt();  // its work was told when the package was opened
         if (!opened_.file.Seek(0, platform::SeekFrom::Begin)) {
             return false;
         }

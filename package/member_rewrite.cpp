@@ -174,8 +174,7 @@ class Rewrite {
 
     InsertResult WriteNewPackage(const char* outputPath) {
         return WriteNewPackageFile(package_.file, outputPath, detail_, [&](platform::File& output) {
-            AddWorkToDo(package_.size);
-            WrittenSum sum{0, 0};
+            WrittenSum sum{0, 0};  // the copy's work was told when the package was opened
             return MoveBytes(package_.file, 0, output, ArchiveStart() + firstChanged_, sum)
                        ? WriteFrom(package_.file, static_cast<int64_t>(ArchiveStart()), output, sum)
                        : Fail(InsertStep::Rebuild, kInsertFailed);

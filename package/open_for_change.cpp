@@ -26,7 +26,9 @@ InsertResult OpenForChange(const char* packagePath, const char* outputPath,
         NoteFailedFile(detail, opened.file, packagePath);
         return FailedAt(detail, InsertStep::OpenPackage, kInsertFailed);
     }
-    AddWorkToDo(opened.size);
+    // The checksum pass, and for a new file the copy of (nearly) the whole package, told up
+    // front so that the bar does not fill with the first pass alone.
+    AddWorkToDo(opened.inPlace ? opened.size : 2 * opened.size);
     bool readAll = false;
     opened.sum = ComputePackageChecksum(opened.file, &readAll);
     if (!readAll) {

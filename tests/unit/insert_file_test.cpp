@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -14,6 +16,7 @@
 #endif
 
 #include "package/byte_cursor.h"
+#include "package/engine_report.h"
 #include "package/journal.h"
 #include "platform/filesystem.h"
 #include "res/message_ids.h"
@@ -249,6 +252,21 @@ TEST_F(InsertTest, ProgressEndsWithEverythingDone) {
     }
     EXPECT_EQ(prompter_.progress.back().first, prompter_.progress.back().second);
     EXPECT_GT(prompter_.progress.back().second, 2 * uint64_t{kImageEnd});
+}
+
+// Work found on the way holds the bar still instead of moving it back.
+TEST(ProgressMeterTest, TheShareShownNeverGoesBack) {
+    RecordingPrompter prompter;
+    {
+        ProgressMeter meter(prompter);
+        AddWorkToDo(100);
+        AddWorkDone(90);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));  // past the report interval
+        AddWorkToDo(100);
+        AddWorkDone(10);
+    }
+    using Shown = std::pair<uint64_t, uint64_t>;
+    EXPECT_EQ(prompter.progress, (std::vector<Shown>{{90, 100}, {180, 200}, {200, 200}}));
 }
 
 TEST_F(InsertTest, UnwritableOutputAndOverlongNames) {

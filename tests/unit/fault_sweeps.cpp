@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "package/journal.h"
 #include "platform/fault_injection.h"
 
 namespace test {
@@ -19,14 +20,19 @@ void SetEnvironmentOnce(const char* name, const std::string& value) {
 #endif
 }
 
-int SweepFailures(const std::function<void()>& prepare, const std::function<int()>& change,
+int SweepFailures(const std::string& package, const Bytes& original, const std::string& output,
+                  const std::function<int()>& change,
                   const std::function<void(int64_t step, int result)>& judge) {
     if (::testing::Test::HasFailure()) {
         return -1;  // a later step could not be told from the earlier failure
     }
     int failures = 0;
     for (int64_t step = 1;; ++step) {
-        prepare();
+        if (!WriteBytes(package, original)) {
+            ADD_FAILURE() << "cannot restore " << package;
+            return -1;
+        }
+        DeletePath(output);
         platform::fault::Arm(step);
         int result = change();
         bool fired = platform::fault::Fired();
@@ -52,11 +58,16 @@ int64_t CountOperations(const std::function<int()>& change) {
     return operations;
 }
 
-void SweepDeaths(int64_t operations, const std::function<void()>& prepare,
-                 const std::function<void()>& change, const std::function<void(int64_t)>& judge) {
+int SweepDeaths(int64_t operations, const std::string& package, const Bytes& before,
+                const Bytes& after, const std::function<void()>& change,
+                const std::function<void(int64_t step)>& judgeFolder) {
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    int rolledBack = 0;
     for (int64_t step = 1; step <= operations; ++step) {
-        prepare();
+        if (!WriteBytes(package, before)) {
+            ADD_FAILURE() << "cannot restore " << package;
+            return rolledBack;
+        }
         EXPECT_EXIT(
             {
                 platform::fault::Arm(step, platform::fault::Action::ExitProcess, 77);
@@ -65,8 +76,14 @@ void SweepDeaths(int64_t operations, const std::function<void()>& prepare,
             },
             ::testing::ExitedWithCode(77), "")
             << "ended at file operation " << step;
-        judge(step);
+        package::Recovery recovery = package::RecoverPackage(package.c_str());
+        EXPECT_NE(recovery, package::Recovery::Failed) << "step " << step;
+        rolledBack += recovery == package::Recovery::RolledBack;
+        const Bytes left = ReadBytes(package);
+        EXPECT_TRUE(left == before || left == after) << "step " << step;
+        judgeFolder(step);
     }
+    return rolledBack;
 }
 
 }  // namespace test

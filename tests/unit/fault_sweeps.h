@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "unit/test_support.h"
+
 namespace test {
 
 // Death tests may re-run the test in a fresh process with a scratch folder of its own; what
@@ -14,19 +16,23 @@ namespace test {
 void SetEnvironmentOnce(const char* name, const std::string& value);
 
 // Runs `change` (a result above 0 is a success) with its first, second, ... file operation
-// failing, `prepare` restoring the files before each run, until a run reaches no operation to
-// fail: that run must succeed. `judge(step, result)` checks each outcome. Returns how many
-// runs failed, or -1 when a judge failed (the step is reported).
-int SweepFailures(const std::function<void()>& prepare, const std::function<int()>& change,
+// failing, until a run reaches no operation to fail: that run must succeed. Before each run
+// `package` gets the `original` bytes back and `output` is deleted; `judge(step, result)`
+// checks each outcome. Returns how many runs failed, or -1 when a judge failed (the step is
+// reported).
+int SweepFailures(const std::string& package, const Bytes& original, const std::string& output,
+                  const std::function<int()>& change,
                   const std::function<void(int64_t step, int result)>& judge);
 
 // How many file operations an undisturbed run of `change` takes; it must succeed.
 int64_t CountOperations(const std::function<int()>& change);
 
 // Ends a process at each of the first `operations` file operations of `change` in turn, in
-// death tests, `prepare` restoring the files before each; `judge(step)` then looks at what
-// the dead process left.
-void SweepDeaths(int64_t operations, const std::function<void()>& prepare,
-                 const std::function<void()>& change, const std::function<void(int64_t)>& judge);
+// death tests, `package` holding the `before` bytes at the start of each. After each death the
+// package is recovered and must hold `before` or `after` byte for byte; `judgeFolder(step)`
+// then looks at what else the dead process left. Returns how many recoveries rolled back.
+int SweepDeaths(int64_t operations, const std::string& package, const Bytes& before,
+                const Bytes& after, const std::function<void()>& change,
+                const std::function<void(int64_t step)>& judgeFolder);
 
 }  // namespace test

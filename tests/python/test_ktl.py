@@ -121,8 +121,8 @@ def run_ktl(args, temp_dir, stdin=subprocess.DEVNULL, cwd=None):
     for attempt in (1, 2):
         proc = subprocess.run(command, stdin=stdin, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, env=env, cwd=cwd)
-        # Wine's cmd now and then fails to start the program at all (seen once in hundreds of
-        # runs); ktl never says this, so the run is tried once more.
+        # Wine's cmd now and then fails to start the program at all (seen here once, in a full
+        # test run); ktl never says this, so the run is tried once more.
         if RUNNER is None or not proc.stderr.startswith(b"Can't recognize"):
             break
     return KtlResult(proc.returncode, proc.stdout, proc.stderr)

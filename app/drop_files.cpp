@@ -23,28 +23,31 @@ bool NamesAProgram(const std::wstring& path) {
                           L".exe", 4) == CSTR_EQUAL;
 }
 
-}  // namespace
-
-DropFilterReport AllowDropsFromLowerIntegrity(HWND window) {
-    DropFilterReport report{};
-    report[0].message = WM_DROPFILES;
-    report[1].message = WM_COPYDATA;
-    report[2].message = kCopyGlobalDataMessage;
-    // Through a plain function pointer type first: the two function types do not match.
-    auto change = reinterpret_cast<ChangeMessageFilterFunction>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"user32.dll"), "ChangeWindowMessageFilterEx")));
-    for (MessageFilterResult& entry : report) {
-        entry.available = change != nullptr;
-        entry.allowed = change != nullptr && change(window, entry.message, kFilterAllow, nullptr);
-    }
-    return report;
-}
-
+// The field a dropped file goes to: the path field it was dropped on (`fieldUnderDrop`,
+// 0 for anywhere else); otherwise a package into the package field while that is empty,
+// and anything else into the script field.
 int FieldForDrop(int fieldUnderDrop, const std::wstring& path, bool packageFieldEmpty) {
     if (IsPathField(fieldUnderDrop)) {
         return fieldUnderDrop;
     }
     return NamesAProgram(path) && packageFieldEmpty ? IDC_PACKAGE : IDC_SCRIPT;
+}
+
+}  // namespace
+
+bool AllowDropsFromLowerIntegrity(HWND window) {
+    // Through a plain function pointer type first: the two function types do not match.
+    auto change = reinterpret_cast<ChangeMessageFilterFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "ChangeWindowMessageFilterEx")));
+    if (change == nullptr) {
+        return false;
+    }
+    static const UINT kDropMessages[] = {WM_DROPFILES, WM_COPYDATA, kCopyGlobalDataMessage};
+    bool allowed = true;
+    for (UINT message : kDropMessages) {
+        allowed = change(window, message, kFilterAllow, nullptr) && allowed;
+    }
+    return allowed;
 }
 
 void MainDialog::AcceptDroppedFiles() {
@@ -58,7 +61,7 @@ bool MainDialog::OnDropFiles(WPARAM wParam, LPARAM, LRESULT& result) {
     result = 0;
     // While a job runs its fields are switched off and must keep what the job was given.
     const UINT length = Busy() ? 0 : DragQueryFileW(drop, 0, nullptr, 0);
-    if (length != 0 && length != 0xFFFFFFFF) {
+    if (length != 0) {
         // Of several files, the first.
         std::wstring path(length + 1, L'\0');
         DragQueryFileW(drop, 0, path.data(), length + 1);

@@ -35,12 +35,29 @@ package::InsertResult RunInsert(const char* packagePath, const char* filePath,
     }
 }
 
-bool CopyToSlot(char (&slot)[kJobPathSize], const std::string& text) {
-    if (text.size() >= kJobPathSize) {
-        return false;
+// The paths' lengths were refused before the job started; a longer one would be cut here.
+void CopyToSlot(char (&slot)[kJobPathSize], const std::string& text) {
+    const size_t length = text.size() < kJobPathSize ? text.size() : kJobPathSize - 1;
+    std::memcpy(slot, text.data(), length);
+    slot[length] = '\0';
+}
+
+// The failure message: message 113, and where a system call failed, a second paragraph that
+// names the file and gives the system's reason in the user's language.
+std::wstring InsertFailureText(const package::InsertDetail& detail, package::InsertResult result) {
+    std::wstring text = LoadMessage(IDS_INSERT_FAILED);
+    // The refusals with messages of their own (duplicate, declined, no output) say no more.
+    if (result != package::kInsertFailed || detail.systemError == 0) {
+        return text;
     }
-    std::memcpy(slot, text.c_str(), text.size() + 1);
-    return true;
+    using package::InsertStep;
+    const bool reading =
+        detail.step == InsertStep::OpenPackage || detail.step == InsertStep::AddMember;
+    const std::string path = detail.path;
+    return text + L"\n\n" +
+           FormatMessageId(
+               reading ? IDS_CANNOT_READ_FILE : IDS_CANNOT_WRITE_FILE,
+               {Widen(path), SystemReason(static_cast<DWORD>(detail.systemError), path)});
 }
 
 void ShowResult(HWND owner, package::InsertResult result, const package::InsertDetail& detail) {
@@ -52,25 +69,6 @@ void ShowResult(HWND owner, package::InsertResult result, const package::InsertD
 }
 
 }  // namespace
-
-std::wstring InsertFailureText(const package::InsertDetail& detail, package::InsertResult result) {
-    std::wstring text = LoadMessage(IDS_INSERT_FAILED);
-    // The refusals with messages of their own (duplicate, declined, no output) say no more.
-    if (result != package::kInsertFailed || detail.systemError == 0) {
-        return text;
-    }
-    using package::InsertStep;
-    const bool reading =
-        detail.step == InsertStep::OpenPackage || detail.step == InsertStep::AddMember;
-    const std::string path = detail.path;
-    std::wstring reason = SystemErrorText(static_cast<DWORD>(detail.systemError), path);
-    while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r')) {
-        reason.pop_back();  // the system ends its text with a line break
-    }
-    return text + L"\n\n" +
-           FormatMessageId(reading ? IDS_CANNOT_READ_FILE : IDS_CANNOT_WRITE_FILE,
-                           {Widen(path), reason});
-}
 
 DWORD WINAPI InsertFileWorker(LPVOID parameter) {
     auto* job = static_cast<InsertJob*>(parameter);

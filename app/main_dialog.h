@@ -30,10 +30,6 @@ struct InsertJob {
     package::InsertDetail detail;
 };
 
-// The failure message: message 113, and where a system call failed, a second paragraph that
-// names the file and gives the system's reason in the user's language.
-std::wstring InsertFailureText(const package::InsertDetail& detail, package::InsertResult result);
-
 enum ActionType { ActionRecord = 1, ActionInsertScript = 2, ActionInsertFile = 3 };
 
 // True when `path` is not empty, does not begin with a backslash, and its attributes can be read.

@@ -86,4 +86,11 @@ int ShowMessage(HWND owner, UINT id, UINT style) {
     return ShowText(owner, LoadMessage(id), style);
 }
 
+std::wstring SystemReason(DWORD error, const std::string& subject) {
+    std::wstring text = SystemErrorText(error, subject);
+    size_t end = text.find_last_not_of(L" \t\r\n");
+    text.erase(end == std::wstring::npos ? 0 : end + 1);
+    return text;
+}
+
 }  // namespace app

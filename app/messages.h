@@ -47,6 +47,8 @@ std::wstring FormatMessageId(UINT id, std::initializer_list<MessageArgument> arg
 // break); empty when it has none. Where the text has its place for the file concerned ("%1"),
 // `subject` is put.
 std::wstring SystemErrorText(DWORD error, const std::string& subject);
+// The same without the line break the system ends it with, for a message that goes on after it.
+std::wstring SystemReason(DWORD error, const std::string& subject);
 
 // Modal message boxes owned by `owner`; they return the button pressed, or 0 when no box
 // could be shown.

@@ -7,17 +7,6 @@
 #include "res/resource_ids.h"
 
 namespace app {
-namespace {
-
-// The system's error texts end in a line break; the message puts its own text around them.
-std::wstring TrimTrailingSpace(std::wstring text) {
-    size_t end = text.find_last_not_of(L" \t\r\n");
-    text.erase(end == std::wstring::npos ? 0 : end + 1);
-    return text;
-}
-
-}  // namespace
-
 class MainDialog::RecordingUser : public recording::RecordingUser {
   public:
     explicit RecordingUser(MainDialog& dialog) : dialog_(dialog) {}
@@ -43,9 +32,8 @@ class MainDialog::RecordingUser : public recording::RecordingUser {
     }
     void TellCannotStart(const std::string& installer, DWORD systemError) override {
         ShowText(dialog_.Window(),
-                 FormatMessageId(
-                     IDS_CANNOT_START_INSTALLER,
-                     {installer, TrimTrailingSpace(SystemErrorText(systemError, installer))}),
+                 FormatMessageId(IDS_CANNOT_START_INSTALLER,
+                                 {installer, SystemReason(systemError, installer)}),
                  kStopBox);
     }
     void TellFinished() override {

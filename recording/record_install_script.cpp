@@ -29,8 +29,7 @@ std::string HandOverPath() {
     return std::string(windowsDir) + "\\Zor.ini";
 }
 
-}  // namespace
-
+// Installed when the product's key names a non-empty install path and a type above 0.
 bool ProductInstalled() {
     HKEY key = nullptr;
     // The installer is a 32-bit program, so its key lives in the 32-bit view.
@@ -44,14 +43,16 @@ bool ProductInstalled() {
     return installed;
 }
 
-RecordOutcome RecordInstallScript(RecordingUser& user) {
+}  // namespace
+
+void RecordInstallScript(RecordingUser& user) {
     if (ProductInstalled()) {
         user.TellAlreadyInstalled();
-        return RecordOutcome::AlreadyInstalled;
+        return;
     }
     const std::optional<RecordRequest> request = user.AskRequest();
     if (!request) {
-        return RecordOutcome::InputsRefused;
+        return;
     }
     const std::string handOver = HandOverPath();
     WritePrivateProfileStringA(kSection, "AutoScriptRec", "1", handOver.c_str());
@@ -70,10 +71,9 @@ RecordOutcome RecordInstallScript(RecordingUser& user) {
     user.InstallerEnded();
     if (!started) {
         user.TellCannotStart(request->installer, startError);
-        return RecordOutcome::CannotStart;
+        return;
     }
     user.TellFinished();
-    return RecordOutcome::Finished;
 }
 
 }  // namespace recording

@@ -32,14 +32,9 @@ class RecordingUser {
     virtual void TellFinished() = 0;
 };
 
-enum class RecordOutcome { AlreadyInstalled, InputsRefused, CannotStart, Finished };
-
-// Installed when the product's key names a non-empty install path and a type above 0.
-bool ProductInstalled();
-
 // Refuses when the product is installed (the installer would not record), asks for the
 // request, runs the installer with the hand-over in place, marks the script silent when asked
 // and the installer ran, and always takes the hand-over back.
-RecordOutcome RecordInstallScript(RecordingUser& user);
+void RecordInstallScript(RecordingUser& user);
 
 }  // namespace recording

@@ -33,7 +33,8 @@ for program in KitTailor.exe ktl.exe; do
   i686-w64-mingw32-objdump -f "$work/unpacked/$name/$program" | grep -q 'file format pei-i386' ||
     { echo "$program is not a 32-bit Windows program" >&2; exit 1; }
 done
-cmp -s "$work/unpacked/$name/README.md" "$work/src/README.md"
+cmp -s "$work/unpacked/$name/README.md" "$work/src/README.md" ||
+  { echo "README.md in the zip differs from the source" >&2; exit 1; }
 
 mkdir -p "$root/build/release"
 cp "$zip" "$root/build/release/"

@@ -13,10 +13,6 @@
 #include <thread>
 #include <vector>
 
-namespace app {
-class MainDialog;
-}  // namespace app
-
 namespace uitest {
 
 // Makes `folder` the current directory for the scope's life; the dialog takes its default
@@ -51,7 +47,7 @@ class DialogHarness {
     ~DialogHarness();
 
     HWND Dialog() const { return dialog_; }
-    // The dialog object itself, for what it records about its own set-up.
+    // The thread the dialog runs on, for telling its work from the worker's.
     DWORD DialogThreadId() const { return dialogThreadId_; }
     HWND Item(int id) const { return GetDlgItem(dialog_, id); }
     std::string Text(int id) const;

@@ -70,16 +70,10 @@ class DropTest : public testing::Test {
     uitest::CurrentDirectoryScope inScratch_{scratch_.Path()};
 };
 
-TEST_F(DropTest, DialogLetsDropsThroughTheMessageFilter) {
+TEST_F(DropTest, DialogAcceptsFilesAndTheFilterLetsDropsThrough) {
     DialogHarness dialog;
     EXPECT_TRUE(GetWindowLongW(dialog.Dialog(), GWL_EXSTYLE) & WS_EX_ACCEPTFILES);
-    const app::DropFilterReport report = app::AllowDropsFromLowerIntegrity(dialog.Dialog());
-    const UINT expected[] = {WM_DROPFILES, WM_COPYDATA, 0x0049};
-    for (size_t i = 0; i < report.size(); ++i) {
-        EXPECT_EQ(report[i].message, expected[i]);
-        EXPECT_TRUE(report[i].available) << expected[i];
-        EXPECT_TRUE(report[i].allowed) << expected[i];
-    }
+    EXPECT_TRUE(app::AllowDropsFromLowerIntegrity(dialog.Dialog()));
 }
 
 TEST_F(DropTest, AFieldTakesTheFirstFileDroppedOnIt) {

@@ -56,12 +56,41 @@ void Dialog::EndDialog(INT_PTR result) {
     ::EndDialog(window_, result);
 }
 
-std::string Dialog::ItemText(int controlId) const {
+namespace {
+
+std::string ToCodePage(const std::wstring& text, bool* lossless) {
+    BOOL usedDefault = FALSE;
+    const int wideLength = static_cast<int>(text.size());
+    int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), wideLength, nullptr,
+                                   0, nullptr, &usedDefault);
+    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) {
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), wideLength, out.data(), size,
+                            nullptr, &usedDefault);
+    }
+    *lossless = !usedDefault && (size > 0 || text.empty());
+    return out;
+}
+
+}  // namespace
+
+std::wstring Dialog::WideItemText(int controlId) const {
     HWND item = Item(controlId);
-    int length = GetWindowTextLengthA(item);
-    std::vector<char> text(static_cast<size_t>(length) + 1, '\0');
-    GetWindowTextA(item, text.data(), length + 1);
-    return std::string(text.data());
+    int length = GetWindowTextLengthW(item);
+    std::vector<wchar_t> text(static_cast<size_t>(length) + 1, L'\0');
+    GetWindowTextW(item, text.data(), length + 1);
+    return std::wstring(text.data());
+}
+
+std::string Dialog::ItemText(int controlId) const {
+    bool lossless = false;
+    return ToCodePage(WideItemText(controlId), &lossless);
+}
+
+bool Dialog::ItemFitsCodePage(int controlId) const {
+    bool lossless = false;
+    ToCodePage(WideItemText(controlId), &lossless);
+    return lossless;
 }
 
 void Dialog::SetItemText(int controlId, const std::string& ansi) {

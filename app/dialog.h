@@ -39,7 +39,13 @@ class Dialog {
     HWND Item(int controlId) const { return GetDlgItem(window_, controlId); }
     // A field's text in the ANSI code page, the form in which paths reach the engine; the
     // window itself keeps UTF-16.
+    // The item's text in the ANSI code page, as the engine and the hand-over take paths. A
+    // character the code page cannot hold becomes '?', never a look-alike letter that could
+    // name another file.
     std::string ItemText(int controlId) const;
+    std::wstring WideItemText(int controlId) const;
+    // Whether the item's text passes through the ANSI code page unchanged.
+    bool ItemFitsCodePage(int controlId) const;
     void SetItemText(int controlId, const std::string& ansi);
     void SetItemText(int controlId, const std::wstring& text);
 

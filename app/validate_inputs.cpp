@@ -84,10 +84,18 @@ bool MainDialog::ValidateInputs(int action) {
         FocusField(field);
         return false;
     };
+    // The engine takes paths in the ANSI code page: a path it cannot hold is refused by its
+    // own name, and the field keeps it.
+    auto refuseOutsideCodePage = [&](int field) {
+        return refuse(field, FormatMessageId(IDS_PATH_OUTSIDE_CODE_PAGE, {WideItemText(field)}));
+    };
 
     std::string packagePath = Trim(ItemText(IDC_PACKAGE));
     if (packagePath.empty()) {
         return refuse(IDC_PACKAGE, LoadMessage(IDS_INPUT_PACKAGE));
+    }
+    if (!ItemFitsCodePage(IDC_PACKAGE)) {
+        return refuseOutsideCodePage(IDC_PACKAGE);
     }
     if (!EndsWith(packagePath, ".exe")) {
         return refuse(IDC_PACKAGE, FormatMessageId(IDS_NOT_A_PACKAGE, {packagePath}));
@@ -100,6 +108,9 @@ bool MainDialog::ValidateInputs(int action) {
     std::string script = Trim(ItemText(IDC_SCRIPT));
     if (script.empty()) {
         return refuse(IDC_SCRIPT, LoadMessage(IDS_INPUT_SCRIPT));
+    }
+    if (!ItemFitsCodePage(IDC_SCRIPT)) {
+        return refuseOutsideCodePage(IDC_SCRIPT);
     }
     if (action != ActionInsertFile && !EndsWith(script, ".ins")) {
         script += ".ins";
@@ -122,6 +133,9 @@ bool MainDialog::ValidateInputs(int action) {
     std::string output = Trim(ItemText(IDC_OUTPUT));
     if (output.empty()) {
         return refuse(IDC_OUTPUT, LoadMessage(IDS_INPUT_PACKAGE));
+    }
+    if (!ItemFitsCodePage(IDC_OUTPUT)) {
+        return refuseOutsideCodePage(IDC_OUTPUT);
     }
     if (!EndsWith(output, ".exe")) {
         output += ".exe";

@@ -127,6 +127,23 @@ TEST_F(DialogTest, RefusesFieldsInOrderAndWritesNormalFormsBack) {
     EXPECT_EQ(dialog.Text(IDC_OUTPUT), "new");  // not reached
 }
 
+// The engine takes ANSI paths: one the code page cannot hold is refused by its own name, not
+// turned into look-alike letters that could name another file, and the field keeps it.
+TEST_F(DialogTest, APathOutsideTheCodePageIsRefusedAndKept) {
+    DialogHarness dialog;
+    Fill(dialog, package_, "", output_);
+    const std::wstring script = L"C:\\\u6570\u636e\\auto1.ins";
+    SetWindowTextW(dialog.Item(IDC_SCRIPT), script.c_str());
+    dialog.Click(IDC_INSERT_FILE);
+    ExpectRefusal(dialog,
+                  "The path \"C:\\??\\auto1.ins\" holds characters that this system's code page "
+                  "cannot hold. Please choose a path without them.",
+                  IDC_SCRIPT);
+    wchar_t kept[MAX_PATH] = {};
+    GetWindowTextW(dialog.Item(IDC_SCRIPT), kept, MAX_PATH);
+    EXPECT_EQ(std::wstring(kept), script);
+}
+
 TEST_F(DialogTest, OutputThatCannotBeWrittenAndScriptNamesForTheScriptAction) {
     // A folder named like a package exists, so the question comes first, then the refusal.
     std::string folder = scratch_.File("folder.exe");

@@ -39,7 +39,7 @@ constexpr UINT kAllMessages[] = {
     IDS_FILTER_SCRIPT,      IDS_FILTER_PACKAGE,           IDS_PICK_PACKAGE_TITLE,
     IDS_PICK_SCRIPT_TITLE,  IDS_PICK_OUTPUT_TITLE,        IDS_CLOSE_AFTER_INSERT,
     IDS_PATH_TOO_LONG,      IDS_PICKED_PATH_TOO_LONG,     IDS_CANNOT_START_INSTALLER,
-    IDS_CANNOT_READ_FILE,   IDS_CANNOT_WRITE_FILE,
+    IDS_CANNOT_READ_FILE,   IDS_CANNOT_WRITE_FILE,        IDS_PATH_OUTSIDE_CODE_PAGE,
 };
 
 std::string LanguageName(WORD language) {
@@ -292,7 +292,7 @@ TEST(Resources, PlaceholdersMatchTheEnglishTexts) {
     const std::pair<UINT, int> expected[] = {
         {IDS_FILE_NOT_FOUND, 1},    {IDS_FILE_ACCESS_ERROR, 2},      {IDS_NOT_A_PACKAGE, 1},
         {IDS_PATH_TOO_LONG, 1},     {IDS_CANNOT_START_INSTALLER, 2}, {IDS_CANNOT_READ_FILE, 2},
-        {IDS_CANNOT_WRITE_FILE, 2},
+        {IDS_CANNOT_WRITE_FILE, 2}, {IDS_PATH_OUTSIDE_CODE_PAGE, 1},
     };
     for (const auto& [id, count] : expected) {
         EXPECT_EQ(CountPercentS(MustGetString(id, kEnglish)), count) << "string " << id;
@@ -306,7 +306,8 @@ TEST(Resources, PlaceholdersMatchTheEnglishTexts) {
             bool formatted = id == IDS_FILE_NOT_FOUND || id == IDS_FILE_ACCESS_ERROR ||
                              id == IDS_NOT_A_PACKAGE || id == IDS_PATH_TOO_LONG ||
                              id == IDS_REPLACE_EXISTING || id == IDS_CANNOT_START_INSTALLER ||
-                             id == IDS_CANNOT_READ_FILE || id == IDS_CANNOT_WRITE_FILE;
+                             id == IDS_CANNOT_READ_FILE || id == IDS_CANNOT_WRITE_FILE ||
+                             id == IDS_PATH_OUTSIDE_CODE_PAGE;
             if (!formatted) {
                 EXPECT_EQ(MustGetString(id, language).find(L'%'), std::wstring::npos)
                     << "string " << id << " in " << LanguageName(language);

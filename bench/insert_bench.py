@@ -204,7 +204,7 @@ def kill_inserts(ktl, count, work, env, rng):
     print("  %d finished before the kill; %d temporary archives left in TMPDIR"
           % (finished, temp_left))
     print("kills: %d/%d intact, %d with leftovers" % (intact, count, leftovers))
-    return intact == count
+    return intact == count and leftovers == 0 and temp_left == 0
 
 
 def main():

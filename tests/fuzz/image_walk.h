@@ -22,11 +22,10 @@ struct ImageWalk {
     std::string why;   // for a refusal, or for the doubt
 };
 
-// The headers are read from the section table 248 bytes after the PE signature, as in a
-// 32-bit image. A 64-bit (PE32+) image has a longer optional header, so that table is not its
-// section table: it is refused. So is a section whose raw data would end past 4 GiB. An optional
-// header of neither kind may be taken either way, and so may an image that ends exactly at
-// 0xFFFFFFFF, which cannot be told from a refusal.
+// The section table is read 248 bytes after the PE signature in a 32-bit image, and 264 bytes
+// after it in a 64-bit (PE32+) image, whose optional header is longer. A section whose raw data
+// would end past 4 GiB is refused. An optional header of neither kind may be taken either way,
+// and so may an image that ends exactly at 0xFFFFFFFF, which cannot be told from a refusal.
 ImageWalk WalkImageHeaders(const uint8_t* file, size_t size);
 
 }  // namespace fuzzcheck

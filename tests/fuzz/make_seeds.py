@@ -38,7 +38,7 @@ def seal(data):
 def make_image(sections, magic=0x10B, pe_at=0x80):
     """An image whose header names `sections` as (pointer, size) pairs of raw data; the bytes
     up to the furthest section end are there."""
-    table = pe_at + 248
+    table = pe_at + (248 if magic == 0x10B else 264)  # a PE32+ optional header is longer
     end = max([table + 40 * len(sections)] + [p + s for p, s in sections if p + s < 1 << 20])
     image = bytearray(end)
     image[0:2] = b"MZ"

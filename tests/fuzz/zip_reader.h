@@ -98,8 +98,8 @@ struct MemberRead {
 MemberRead ReadMember(const Bytes& archive, const CentralEntry& entry, uint64_t dataLimit);
 
 // The file member names a lister delivers, in order: directory entries (a name ending in a
-// slash or a backslash), nameless entries and names of 260 bytes or more are passed over, a zero
-// byte ends a name, and every slash becomes a backslash.
+// slash or a backslash), nameless entries, names of 260 bytes or more and names holding a zero
+// byte are passed over, and every slash becomes a backslash.
 std::vector<std::string> ListedNames(const DirectoryWalk& walk);
 // Equal without regard to ASCII letter case, a slash counting as a backslash.
 bool SameMemberName(const std::string& a, const std::string& b);

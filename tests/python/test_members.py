@@ -5,12 +5,9 @@ zlib, `unzip -t` and a package checksum of our own.
     python3 tests/python/test_members.py --ktl PATH_TO_KTL [--runner wine] [unittest args ...]
 """
 
-import argparse
 import io
 import os
-import shlex
 import struct
-import sys
 import unittest
 import zipfile
 import zlib
@@ -267,20 +264,5 @@ class ListLongTests(MembersTestCase):
 
 # --------------------------------------------------------------------------------------------
 
-def main():
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--ktl", required=True, help="the ktl program to test")
-    parser.add_argument("--runner", help="command that runs ktl (e.g. wine)")
-    args, rest = parser.parse_known_args()
-    test_ktl.KTL = os.path.abspath(args.ktl)
-    test_ktl.RUNNER = shlex.split(args.runner) if args.runner else None
-    try:
-        program = unittest.main(argv=[sys.argv[0]] + rest, exit=False)
-    finally:
-        if test_ktl._launcher_dir is not None:
-            test_ktl._launcher_dir.cleanup()
-    sys.exit(not program.result.wasSuccessful())
-
-
 if __name__ == "__main__":
-    main()
+    test_ktl.main()  # runs the tests of this module, __main__

@@ -28,10 +28,8 @@ namespace {
 
 using test::Bytes;
 
-constexpr uint32_t kImageEnd = 0x1800;  // the image of test::MakePackage
+constexpr uint32_t kImageEnd = test::kPackageImageEnd;
 
-// Sets the variable unless it is set already: a test process re-run by a death test keeps
-// the values of the process that started it.
 class RecordingPrompter : public InsertPrompter {
   public:
     bool AskYesNo(int messageId) override {
@@ -66,11 +64,7 @@ class InsertTest : public testing::Test {
 
     // Members of the archive behind the image of a written package.
     std::vector<test::ReadMember> MembersOf(const std::string& path) {
-        Bytes written = test::ReadBytes(path);
-        EXPECT_EQ(written.size() % 4, 0u);
-        EXPECT_EQ(test::Checksum(written), 0u);
-        EXPECT_TRUE(std::equal(original_.begin(), original_.begin() + kImageEnd, written.begin()));
-        return test::ReadArchive(Bytes(written.begin() + kImageEnd, written.end()));
+        return test::ReadPackageMembers(path, original_);
     }
 
     void ExpectNothingChanged() {

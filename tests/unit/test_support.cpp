@@ -318,7 +318,8 @@ Bytes Concat(const Bytes& a, const Bytes& b) {
 }
 
 Bytes MakePackage(const Bytes& archive) {
-    return Sealed(Concat(MakePeImage({{0x400, 0x1000}, {0x1400, 0x400}}, 0x1800), archive));
+    return Sealed(
+        Concat(MakePeImage({{0x400, 0x1000}, {0x1400, 0x400}}, kPackageImageEnd), archive));
 }
 
 Bytes Inflate(const uint8_t* data, size_t size, bool* ok) {
@@ -408,4 +409,16 @@ namespace test {
 void DeletePath(const std::string& path) {
     std::remove(path.c_str());
 }
+std::vector<ReadMember> ReadPackageMembers(const std::string& path, const Bytes& original) {
+    Bytes written = ReadBytes(path);
+    EXPECT_EQ(written.size() % 4, 0u);
+    EXPECT_EQ(Checksum(written), 0u);
+    EXPECT_TRUE(written.size() >= kPackageImageEnd &&
+                std::equal(original.begin(), original.begin() + kPackageImageEnd, written.begin()));
+    if (written.size() < kPackageImageEnd) {
+        return {};
+    }
+    return ReadArchive(Bytes(written.begin() + kPackageImageEnd, written.end()));
+}
+
 }  // namespace test

@@ -58,7 +58,8 @@ uint32_t Checksum(const Bytes& data);
 Bytes Sealed(Bytes data);
 Bytes Concat(const Bytes& a, const Bytes& b);
 
-// A sealed package: a two-section image of 0x1800 bytes and the given archive.
+// A sealed package: a two-section image of kPackageImageEnd bytes and the given archive.
+constexpr uint32_t kPackageImageEnd = 0x1800;
 Bytes MakePackage(const Bytes& archive);
 
 // Raw inflate; empty with ok=false on a broken stream.
@@ -73,5 +74,9 @@ struct ReadMember {
     Bytes data;
 };
 std::vector<ReadMember> ReadArchive(const Bytes& archive);
+
+// The members of a package written from `original` (one of MakePackage's): the package must be
+// sealed and keep the original's image.
+std::vector<ReadMember> ReadPackageMembers(const std::string& path, const Bytes& original);
 
 }  // namespace test

@@ -145,7 +145,8 @@ std::string ArchiveFailure(int error, const char* package, const char* file) {
         case package::ArchiveError::BadDirectory:
             return "the member archive directory of " + Quoted(package) + " is damaged";
         case package::ArchiveError::TooManyEntries:
-            return Quoted(package) + " already holds 65535 members";
+            return Quoted(package) + " already holds " +
+                   std::to_string(package::kMostArchiveEntries) + " members, the most it can take";
         case package::ArchiveError::TooLarge:
             return "adding " + Quoted(file) + " would make the package 4 GiB or larger";
         case package::ArchiveError::CompressorFailed:

@@ -67,6 +67,11 @@ class Insert {
             prompter_.ShowStop(IDS_SAME_NAME_EXISTS);
             return Fail(InsertStep::Duplicate, kInsertDuplicate);
         }
+        // Replacing keeps the count or lowers it; only a member added beside the others needs
+        // room in the directory.
+        if (same.empty() && !CanTakeOneMoreEntry(opened_.directory.end)) {
+            return FailToAdd(ArchiveError::TooManyEntries);
+        }
         if (!source_.Open(filePath, platform::Access::Read, platform::Disposition::OpenExisting,
                           platform::Sharing::ReadWrite)) {
             NoteFailedFile(detail_, source_, filePath);

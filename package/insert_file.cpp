@@ -117,14 +117,14 @@ class Insert {
                           static_cast<uint32_t>(oldTail_.size()))) {
             return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
         }
+        // WriteTail flushes the tail before it returns, so the journal goes only after it.
         InsertResult result = WriteTail(opened_.file, name);
-        if (result >= 0 && opened_.file.Flush() && DeleteJournal(journalPath)) {
-            return static_cast<InsertResult>(result - opened_.overlayOffset);
+        if (result < 0) {
+            // Before the rollback touches the file.
+            NoteFailedFile(detail_, opened_.file, packagePath);
         }
-        NoteFailedFile(detail_, opened_.file, packagePath);
-        // Put the old tail back. Should that fail too, the journal stays for the next open.
-        if (RollBack(opened_.file, journalPath)) {
-            DeleteJournal(journalPath);
+        if (CommitOrRollBack(opened_.file, journalPath, result >= 0)) {
+            return static_cast<InsertResult>(result - opened_.overlayOffset);
         }
         return result < 0 ? result : Fail(InsertStep::Rebuild, kInsertFailed);
     }

@@ -207,10 +207,11 @@ class Insert {
         rest.Add(reinterpret_cast<const uint8_t*>(name), nameLength);
         rest.Add(records.end.data(), EndOfCentralDirectory::kSize);
         const uint64_t newEnd = rest.position;
-        // Old bytes beyond the new end record stay where they are, and count.
+        // Old bytes beyond the new end record stay where they are, and count. When the new end
+        // lies past the old one there are none, and no pointer beyond oldTail_ may be formed.
         const uint64_t length = std::max(newEnd, oldEnd);
-        const uint8_t* stray = oldTail_.data() + (newEnd - tailAt);
         const uint32_t strayLength = static_cast<uint32_t>(length - newEnd);
+        const uint8_t* stray = strayLength != 0 ? oldTail_.data() + (newEnd - tailAt) : nullptr;
         rest.Add(stray, strayLength);
         const uint32_t pad = static_cast<uint32_t>((4 - length % 4) % 4);
         uint8_t seal[3 + 4] = {};

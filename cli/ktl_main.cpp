@@ -58,14 +58,21 @@ constexpr const char* kUsage =
     "Exit status: 0 success; 1 failed; 2 damaged package not continued; 3 a member of that\n"
     "name exists; 4 the output cannot be created; 5 no member of that name; 64 usage error.\n";
 
-// Whether someone can answer a question on standard input. On Windows the NUL device passes
-// _isatty, so only a real console counts.
-bool StandardInputIsTerminal() {
+constexpr const char* kNameTooLongOrEmpty =
+    "a path or the member name is too long (259 bytes at most), or the member name is empty";
+
+enum class StandardStream { Input, Error };
+
+// Whether someone can answer a question on standard input, or watch progress on standard error.
+// On Windows the NUL device passes _isatty, so only a real console counts.
+bool IsTerminal(StandardStream stream) {
 #ifdef _WIN32
     DWORD mode = 0;
-    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+    return GetConsoleMode(
+               GetStdHandle(stream == StandardStream::Input ? STD_INPUT_HANDLE : STD_ERROR_HANDLE),
+               &mode) != 0;
 #else
-    return isatty(0) != 0;
+    return isatty(stream == StandardStream::Input ? 0 : 2) != 0;
 #endif
 }
 
@@ -76,19 +83,10 @@ int Usage(const char* problem) {
 
 enum class Answer { Ask, Yes, No };
 
-bool StandardErrorIsTerminal() {
-#ifdef _WIN32
-    DWORD mode = 0;
-    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
-#else
-    return isatty(2) != 0;
-#endif
-}
-
 class TerminalPrompter : public package::InsertPrompter {
   public:
-    explicit TerminalPrompter(Answer answer, bool quiet = false)
-        : answer_(answer), showProgress_(!quiet && StandardErrorIsTerminal()) {}
+    TerminalPrompter(Answer answer, bool quiet)
+        : answer_(answer), showProgress_(!quiet && IsTerminal(StandardStream::Error)) {}
 
     // One line on a terminal, rewritten in place, and cleared when the work is done.
     void ShowProgress(uint64_t done, uint64_t toDo) override {
@@ -109,7 +107,7 @@ class TerminalPrompter : public package::InsertPrompter {
         if (answer_ != Answer::Ask) {
             return answer_ == Answer::Yes;
         }
-        if (!StandardInputIsTerminal()) {
+        if (!IsTerminal(StandardStream::Input)) {
             return false;
         }
         std::fprintf(stderr, "%s [y/N] ", cli::EnglishMessage(messageId));
@@ -136,7 +134,8 @@ std::string Quoted(const char* text) {
     return std::string("\"") + text + "\"";
 }
 
-std::string ArchiveFailure(int error, const char* package, const char* file) {
+// `written` is the file the change was writing: the output, or the package in place.
+std::string ArchiveFailure(int error, const char* package, const char* file, const char* written) {
     switch (static_cast<package::ArchiveError>(error)) {
         case package::ArchiveError::CannotReadSource:
             return "cannot read " + Quoted(file);
@@ -145,13 +144,14 @@ std::string ArchiveFailure(int error, const char* package, const char* file) {
         case package::ArchiveError::BadDirectory:
             return "the member archive directory of " + Quoted(package) + " is damaged";
         case package::ArchiveError::TooManyEntries:
-            return Quoted(package) + " already holds 65535 members";
+            return Quoted(package) + " already holds " +
+                   std::to_string(package::kMostArchiveEntries) + " members, the most it can take";
         case package::ArchiveError::TooLarge:
             return "adding " + Quoted(file) + " would make the package 4 GiB or larger";
         case package::ArchiveError::CompressorFailed:
             return "the compressor failed on " + Quoted(file);
         default:
-            return "cannot write the temporary copy of the member archive of " + Quoted(package);
+            return "cannot write " + Quoted(written);
     }
 }
 
@@ -192,14 +192,14 @@ std::string InsertStepFailure(const package::InsertDetail& detail, const Termina
     }
     switch (detail.step) {
         case InsertStep::BadArguments:
-            return "a path or the member name is too long (259 bytes at most), or the member "
-                   "name is empty, rooted, names a drive or holds a \"..\" component";
+            return std::string(kNameTooLongOrEmpty) +
+                   ", rooted, names a drive or holds a \"..\" component";
         case InsertStep::Declined:
             return Quoted(package) + " is damaged (its checksum is not zero); not continued";
         case InsertStep::Duplicate:
             return prompter.Refusal();
         case InsertStep::AddMember:
-            return ArchiveFailure(detail.archiveError, package, file);
+            return ArchiveFailure(detail.archiveError, package, file, written);
         case InsertStep::Rebuild:
             return "cannot write " + Quoted(written);
         case InsertStep::CreateOutput:
@@ -324,16 +324,11 @@ int Remove(int argc, char** argv) {
     package::InsertResult result =
         package::RemoveMemberFromPackage(packagePath, member, args.output, prompter, &detail);
     if (result < 0) {
-        std::string reason;
-        if (detail.step == package::InsertStep::NoSuchMember) {
-            reason = "no member of that name";
-        } else if (detail.step == package::InsertStep::BadArguments) {
-            reason =
-                "a path or the member name is too long (259 bytes at most), or the member "
-                "name is empty";
-        } else {
-            reason = InsertFailure(detail, prompter, packagePath, member, args.output);
-        }
+        // Remove checks no more of the name than that it fits and is not empty.
+        const std::string reason =
+            detail.step == package::InsertStep::BadArguments
+                ? kNameTooLongOrEmpty
+                : InsertFailure(detail, prompter, packagePath, member, args.output);
         std::fprintf(stderr, "ktl: cannot remove member %s from %s: %s\n", Quoted(member).c_str(),
                      Quoted(packagePath).c_str(), reason.c_str());
         return -result;
@@ -354,8 +349,7 @@ std::string ExtractFailure(const package::ExtractDetail& detail, const char* pac
     }
     switch (detail.step) {
         case ExtractStep::BadArguments:
-            return "a path or the member name is too long (259 bytes at most), or the member "
-                   "name is empty";
+            return kNameTooLongOrEmpty;
         case ExtractStep::DirectoryMember:
             return "it is a directory member, which holds no bytes";
         case ExtractStep::Encrypted:

@@ -89,6 +89,11 @@ ArchiveFault ReadArchiveDirectory(platform::File& file, uint64_t archiveStart,
     return CheckEntries(directory);
 }
 
+bool CanTakeOneMoreEntry(const EndOfCentralDirectory& end) {
+    static_assert(kMostArchiveEntries < kZip64Marker16);
+    return end.entriesOnDisk < kMostArchiveEntries && end.totalEntries < kMostArchiveEntries;
+}
+
 const char* DescribeArchiveFault(ArchiveFault fault) {
     // In the order of ArchiveFault.
     static constexpr const char* kTexts[] = {

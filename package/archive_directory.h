@@ -40,6 +40,13 @@ struct ArchiveDirectory {
 ArchiveFault ReadArchiveDirectory(platform::File& file, uint64_t archiveStart,
                                   ArchiveDirectory& directory);
 
+// The most entries an archive holds: a count of 0xFFFF is the zip64 marker, refused above.
+constexpr uint16_t kMostArchiveEntries = 0xFFFE;
+
+// Whether an archive whose end record is `end` can take one more entry and still pass the
+// checks above.
+bool CanTakeOneMoreEntry(const EndOfCentralDirectory& end);
+
 // One line in English that says what is wrong, for the command line.
 const char* DescribeArchiveFault(ArchiveFault fault);
 

@@ -67,6 +67,11 @@ class Insert {
             prompter_.ShowStop(IDS_SAME_NAME_EXISTS);
             return Fail(InsertStep::Duplicate, kInsertDuplicate);
         }
+        // Replacing keeps the count or lowers it; only a member added beside the others needs
+        // room in the directory.
+        if (same.empty() && !CanTakeOneMoreEntry(opened_.directory.end)) {
+            return FailToAdd(ArchiveError::TooManyEntries);
+        }
         if (!source_.Open(filePath, platform::Access::Read, platform::Disposition::OpenExisting,
                           platform::Sharing::ReadWrite)) {
             NoteFailedFile(detail_, source_, filePath);
@@ -112,14 +117,14 @@ class Insert {
                           static_cast<uint32_t>(oldTail_.size()))) {
             return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
         }
+        // WriteTail flushes the tail before it returns, so the journal goes only after it.
         InsertResult result = WriteTail(opened_.file, name);
-        if (result >= 0 && opened_.file.Flush() && DeleteJournal(journalPath)) {
-            return static_cast<InsertResult>(result - opened_.overlayOffset);
+        if (result < 0) {
+            // Before the rollback touches the file.
+            NoteFailedFile(detail_, opened_.file, packagePath);
         }
-        NoteFailedFile(detail_, opened_.file, packagePath);
-        // Put the old tail back. Should that fail too, the journal stays for the next open.
-        if (RollBack(opened_.file, journalPath)) {
-            DeleteJournal(journalPath);
+        if (CommitOrRollBack(opened_.file, journalPath, result >= 0)) {
+            return static_cast<InsertResult>(result - opened_.overlayOffset);
         }
         return result < 0 ? result : Fail(InsertStep::Rebuild, kInsertFailed);
     }
@@ -202,10 +207,11 @@ class Insert {
         rest.Add(reinterpret_cast<const uint8_t*>(name), nameLength);
         rest.Add(records.end.data(), EndOfCentralDirectory::kSize);
         const uint64_t newEnd = rest.position;
-        // Old bytes beyond the new end record stay where they are, and count.
+        // Old bytes beyond the new end record stay where they are, and count. When the new end
+        // lies past the old one there are none, and no pointer beyond oldTail_ may be formed.
         const uint64_t length = std::max(newEnd, oldEnd);
-        const uint8_t* stray = oldTail_.data() + (newEnd - tailAt);
         const uint32_t strayLength = static_cast<uint32_t>(length - newEnd);
+        const uint8_t* stray = strayLength != 0 ? oldTail_.data() + (newEnd - tailAt) : nullptr;
         rest.Add(stray, strayLength);
         const uint32_t pad = static_cast<uint32_t>((4 - length % 4) % 4);
         uint8_t seal[3 + 4] = {};

@@ -167,7 +167,23 @@ bool RollBack(platform::File& package, const char* journalPath) {
 }
 
 bool DeleteJournal(const char* journalPath) {
-    return platform::DeletePath(journalPath) && platform::FlushDirectoryOf(journalPath);
+    if (!platform::DeletePath(journalPath)) {
+        return false;
+    }
+    // Should the deletion be lost all the same, the next open rolls the change back: the package
+    // is then as it was before, never half changed.
+    platform::FlushDirectoryOf(journalPath);
+    return true;
+}
+
+bool CommitOrRollBack(platform::File& package, const char* journalPath, bool written) {
+    if (written && DeleteJournal(journalPath)) {
+        return true;
+    }
+    if (RollBack(package, journalPath)) {
+        DeleteJournal(journalPath);
+    }
+    return false;
 }
 
 Recovery RecoverPackage(const char* packagePath) {

@@ -33,8 +33,16 @@ constexpr uint64_t kJournalTailAt = 32;
 // Puts the journal's tail back into `package` and restores its size, flushed to disk.
 bool RollBack(platform::File& package, const char* journalPath);
 
-// Deletes the journal durably: the commit, or the end of a rollback.
+// Deletes the journal: the commit, or the end of a rollback. True once the file is gone; the
+// sync of its folder that makes that durable is tried, but a change whose journal is gone is
+// done whether or not it succeeds.
 bool DeleteJournal(const char* journalPath);
+
+// Ends a change written in place into `package` under the journal. When `written` (every byte
+// of the new tail is on the disk), deleting the journal commits it, and the result is true.
+// Otherwise, or when the journal cannot be deleted, the old tail goes back and the journal is
+// deleted after it; should that fail too, the journal stays for the next open.
+bool CommitOrRollBack(platform::File& package, const char* journalPath, bool written);
 
 enum class Recovery { NothingToDo, RolledBack, Discarded, Failed };
 

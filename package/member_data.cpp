@@ -27,8 +27,9 @@ DataCheck StreamMemberData(platform::File& file, const MemberData& member, Membe
         return DataCheck::OutOfMemory;
     }
     z_stream& stream = inflater.Stream();
-    auto input = std::make_unique<uint8_t[]>(kChunk);
-    auto output = std::make_unique<uint8_t[]>(kChunk);
+    // Not zeroed: verify makes these for every member, and a package may hold tens of thousands.
+    auto input = std::make_unique_for_overwrite<uint8_t[]>(kChunk);
+    auto output = std::make_unique_for_overwrite<uint8_t[]>(kChunk);
     uint32_t crc = 0;
     uint64_t produced = 0;
     // A stream that yields more than the size is refused before those bytes go out.

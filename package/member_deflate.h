@@ -52,7 +52,8 @@ DeflatedMemberRecords MakeDeflatedMemberRecords(uint32_t nameLength, uint32_t cr
 
 // The end record once a member of `nameLength` and `compressedSize` bytes went where the old
 // directory began, and its entry behind the old ones. The old comment is dropped: its bytes are
-// overwritten or left behind as stray bytes.
+// overwritten or left behind as stray bytes. The caller has made sure that the archive can take
+// the entry (CanTakeOneMoreEntry).
 EndOfCentralDirectory EndAfterAppending(const EndOfCentralDirectory& old, uint32_t nameLength,
                                         uint32_t compressedSize);
 

@@ -160,14 +160,13 @@ class Rewrite {
                 ? WriteFrom(journal, int64_t{kJournalTailAt} - firstChanged_, package_.file, sum)
                 : Fail(InsertStep::Rebuild, kInsertFailed);
         journal.Close();
-        if (result >= 0 && DeleteJournal(journalPath)) {
-            return static_cast<InsertResult>(result - ArchiveStart());
+        if (result < 0) {
+            // Before the rollback touches the files.
+            NoteFailedFile(detail_, package_.file, packagePath);
+            NoteFailedFile(detail_, journal, journalPath);
         }
-        NoteFailedFile(detail_, package_.file, packagePath);
-        NoteFailedFile(detail_, journal, journalPath);
-        // Put the old tail back. Should that fail too, the journal stays for the next open.
-        if (RollBack(package_.file, journalPath)) {
-            DeleteJournal(journalPath);
+        if (CommitOrRollBack(package_.file, journalPath, result >= 0)) {
+            return static_cast<InsertResult>(result - ArchiveStart());
         }
         return result < 0 ? result : Fail(InsertStep::Rebuild, kInsertFailed);
     }

@@ -50,7 +50,7 @@ bool PackageArchive::AppendMember(const char* sourcePath, const char* memberName
     if (nameLength == 0 || nameLength > 0xFFFF) {
         return Fail(ArchiveError::BadMemberName);
     }
-    if (endRecord_.entriesOnDisk == 0xFFFF || endRecord_.totalEntries == 0xFFFF) {
+    if (!CanTakeOneMoreEntry(endRecord_)) {
         return Fail(ArchiveError::TooManyEntries);
     }
 

@@ -117,8 +117,8 @@ bool VerifyMember(platform::File& file, const PackageContents& contents,
     }
 }
 
-bool OpenContents(const char* packagePath, platform::File& file, PackageContents& contents,
-                  std::string& problem) {
+bool OpenPackageFile(const char* packagePath, platform::File& file, PackageContents& contents,
+                     std::string& problem) {
     contents = PackageContents{};
     // An insert that never finished is rolled back before the package is looked at.
     if (RecoverPackage(packagePath) == Recovery::Failed) {
@@ -135,12 +135,11 @@ bool OpenContents(const char* packagePath, platform::File& file, PackageContents
         problem = "the file is 4 GiB or larger";
         return false;
     }
-    bool complete = false;
-    contents.checksum = ComputePackageChecksum(file, &complete);
-    if (!complete) {
-        problem = "cannot read the file";
-        return false;
-    }
+    return true;
+}
+
+// The image end, then the member archive's directory behind it.
+bool ReadLayout(platform::File& file, PackageContents& contents, std::string& problem) {
     contents.overlayOffset = FindOverlayOffset(file);
     if (contents.overlayOffset == kNoOverlayOffset) {
         problem = "not a PE executable image";
@@ -158,12 +157,23 @@ bool OpenContents(const char* packagePath, platform::File& file, PackageContents
 
 bool ReadPackageContents(const char* packagePath, PackageContents& contents, std::string& problem) {
     platform::File file;
-    return OpenContents(packagePath, file, contents, problem);
+    return OpenPackageFile(packagePath, file, contents, problem) &&
+           ReadLayout(file, contents, problem);
 }
 
 bool VerifyPackage(const char* packagePath, PackageContents& contents, std::string& problem) {
     platform::File file;
-    if (!OpenContents(packagePath, file, contents, problem)) {
+    if (!OpenPackageFile(packagePath, file, contents, problem)) {
+        return false;
+    }
+    // The whole file is read for the checksum here only: a listing has no use for it.
+    bool complete = false;
+    contents.checksum = ComputePackageChecksum(file, &complete);
+    if (!complete) {
+        problem = "cannot read the file";
+        return false;
+    }
+    if (!ReadLayout(file, contents, problem)) {
         return false;
     }
     if (contents.size % 4 != 0) {

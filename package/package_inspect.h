@@ -19,7 +19,7 @@ struct PackageMember {
 
 struct PackageContents {
     uint64_t size = 0;
-    uint32_t checksum = 0;
+    uint32_t checksum = 0;  // taken by VerifyPackage only
     uint32_t overlayOffset = 0;
     uint64_t endRecordAt = 0;  // from the archive's first byte
     std::vector<PackageMember> members;

@@ -1,6 +1,7 @@
 // libFuzzer target: arbitrary bytes as a member archive. The archive is listed and a member is
-// added through one PackageArchive, as the insert does it; the targets' own ZIP reader then
-// judges the listing, the archive after the member was added, and the archive after a refusal.
+// added through one PackageArchive, the archive on its own (the package insert writes through
+// its own path, which package_fuzz.cpp drives); the targets' own ZIP reader then judges the
+// listing, the archive after the member was added, and the archive after a refusal.
 //
 // Input: the archive itself, so that plain ZIP files serve as seeds. Its length modulo 4 picks
 // the file that is added and the member's name.

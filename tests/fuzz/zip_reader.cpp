@@ -154,6 +154,9 @@ Soundness JudgeForAppending(const Bytes& archive, const EndRecord& end, const Di
         end.directorySize == 0xFFFFFFFF || end.directoryOffset == 0xFFFFFFFF) {
         return {"zip64", "the end record holds a zip64 marker"};
     }
+    if (end.entriesOnDisk == 0xFFFE) {
+        return {"full", "one more entry would make the count the zip64 marker"};
+    }
     if (directoryEnd != end.at) {
         // A zip64 end record and its locator lie between the directory and the end record.
         bool locator =

@@ -562,6 +562,29 @@ class ArchiveShapeTests(KtlTestCase):
         self.insert_in_place(b"into a directory\r\n", name="Zor/bin/new.txt",
                              members=[("Zor/", b"", 0), ("Zor/bin/", b"", 0)])
 
+    def test_most_members(self):
+        # A count of 0xFFFF is the zip64 marker, so 65534 members are the most a package holds.
+        members = [("m%05d" % i, b"", zipfile.ZIP_STORED) for i in range(65533)]
+        package, _ = self.make_package(members=members)
+        source = self.write("notes.txt", b"one more\r\n")
+        self.assertSucceeded(self.ktl("insert", to_tool_path(package), to_tool_path(source)))
+        self.assertSucceeded(self.ktl("verify", to_tool_path(package)))
+        full = self.read("pkg.exe")
+        with zipfile.ZipFile(io.BytesIO(full)) as archive:
+            self.assertEqual(len(archive.infolist()), 65534)
+
+        result = self.ktl("insert", to_tool_path(package), to_tool_path(source), "-n", "more")
+        self.assertFailedWith(result, EXIT_FAILED, "pkg.exe")
+        self.assertIn("already holds 65534 members", result.err_lines[0])
+        self.assertFileUnchanged(package, full)
+        self.assertEqual(self.work_listing(), ["notes.txt", "pkg.exe"])
+
+        # Replacing does not add to the count.
+        self.assertSucceeded(self.ktl("insert", to_tool_path(package), to_tool_path(source),
+                                      "--replace", "-o", to_tool_path(self.path("out.exe"))))
+        with zipfile.ZipFile(io.BytesIO(self.read("out.exe"))) as archive:
+            self.assertEqual(len(archive.infolist()), 65534)
+
 
 # --------------------------------------------------------------------------------------------
 # insert: refused and failed cases

@@ -121,9 +121,10 @@ def run_ktl(args, temp_dir, stdin=subprocess.DEVNULL, cwd=None):
     for attempt in (1, 2):
         proc = subprocess.run(command, stdin=stdin, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, env=env, cwd=cwd)
-        # Wine's cmd now and then fails to start the program at all (seen here once, in a full
-        # test run); ktl never says this, so the run is tried once more.
-        if RUNNER is None or not proc.stderr.startswith(b"Can't recognize"):
+        # Wine now and then fails to start the program at all (seen here twice, each once in a
+        # full test run); ktl never says either, so the run is tried once more.
+        if RUNNER is None or not (proc.stderr.startswith(b"Can't recognize") or
+                                  proc.stdout.startswith(b"Application could not be started")):
             break
     return KtlResult(proc.returncode, proc.stdout, proc.stderr)
 

@@ -44,8 +44,14 @@ void CopyToSlot(char (&slot)[kJobPathSize], const std::string& text) {
 
 // The failure message: message 113, and where a system call failed, a second paragraph that
 // names the file and gives the system's reason in the user's language.
-std::wstring InsertFailureText(const package::InsertDetail& detail, package::InsertResult result) {
+std::wstring InsertFailureText(const package::InsertDetail& detail, package::InsertResult result,
+                               const std::string& packagePath) {
     std::wstring text = LoadMessage(IDS_INSERT_FAILED);
+    if (detail.step == package::InsertStep::StaleJournal) {
+        return text + L"\n\n" +
+               FormatMessageId(IDS_JOURNAL_SET_ASIDE, {detail.recovery.journalPath, packagePath,
+                                                       detail.recovery.setAsidePath});
+    }
     // The refusals with messages of their own (duplicate, declined, no output) say no more.
     if (result != package::kInsertFailed || detail.systemError == 0) {
         return text;
@@ -60,9 +66,10 @@ std::wstring InsertFailureText(const package::InsertDetail& detail, package::Ins
                {Widen(path), SystemReason(static_cast<DWORD>(detail.systemError), path)});
 }
 
-void ShowResult(HWND owner, package::InsertResult result, const package::InsertDetail& detail) {
+void ShowResult(HWND owner, package::InsertResult result, const package::InsertDetail& detail,
+                const std::string& packagePath) {
     if (result < 0) {
-        ShowText(owner, InsertFailureText(detail, result), kStopBox);
+        ShowText(owner, InsertFailureText(detail, result, packagePath), kStopBox);
     } else {
         ShowMessage(owner, IDS_INSERT_SUCCESS, kInformationBox);
     }
@@ -147,7 +154,8 @@ bool MainDialog::FinishInsertFile(WPARAM, LPARAM insertResult, LRESULT& result) 
             *shown = nullptr;
         }
     }
-    ShowResult(Window(), static_cast<package::InsertResult>(insertResult), g_job.detail);
+    ShowResult(Window(), static_cast<package::InsertResult>(insertResult), g_job.detail,
+               g_job.packagePath);
     EnableInputs(true);
     insertJobRunning_ = false;
     if (closePending_) {
@@ -177,7 +185,7 @@ void MainDialog::InsertScript() {
     package::InsertDetail detail;
     package::InsertResult result = RunInsert(packagePath.c_str(), script.c_str(), member.c_str(),
                                              nullptr, Window(), detail, false);
-    ShowResult(Window(), result, detail);
+    ShowResult(Window(), result, detail, packagePath);
 }
 
 bool MainDialog::ShowInsertProgress(WPARAM thousandths, LPARAM, LRESULT& result) {

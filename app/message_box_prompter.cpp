@@ -2,6 +2,7 @@
 
 #include "app/main_dialog.h"
 #include "app/messages.h"
+#include "res/message_ids.h"
 
 namespace app {
 
@@ -11,6 +12,13 @@ bool MessageBoxPrompter::AskYesNo(int messageId) {
 
 void MessageBoxPrompter::ShowStop(int messageId) {
     ShowMessage(owner_, static_cast<UINT>(messageId), kStopBox);
+}
+
+void MessageBoxPrompter::TellRecovery(const package::RecoveryReport& report,
+                                      const char* packagePath) {
+    const UINT id = report.outcome == package::Recovery::RolledBack ? IDS_CHANGE_ROLLED_BACK
+                                                                    : IDS_JOURNAL_DISCARDED;
+    ShowText(owner_, FormatMessageId(id, {packagePath}), kInformationBox);
 }
 
 void MessageBoxPrompter::ShowProgress(uint64_t done, uint64_t toDo) {

@@ -19,6 +19,7 @@ class MessageBoxPrompter : public package::InsertPrompter {
     bool AskYesNo(int messageId) override;
     void ShowStop(int messageId) override;
     void ShowProgress(uint64_t done, uint64_t toDo) override;
+    void TellRecovery(const package::RecoveryReport& report, const char* packagePath) override;
 
   private:
     HWND owner_;

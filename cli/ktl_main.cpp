@@ -155,15 +155,47 @@ std::string ArchiveFailure(int error, const char* package, const char* file, con
     }
 }
 
+// What became of an interrupted earlier change, told whatever the command: one line on standard
+// error, before the command's own outcome.
+void TellRecovery(const package::RecoveryReport& report, const char* package) {
+    switch (report.outcome) {
+        case package::Recovery::RolledBack:
+            std::fprintf(stderr,
+                         "ktl: %s: an interrupted change was rolled back: the package is as it "
+                         "was before it\n",
+                         Quoted(package).c_str());
+            break;
+        case package::Recovery::Discarded:
+            std::fprintf(stderr,
+                         "ktl: %s: the journal of an interrupted change was never finished and was "
+                         "discarded: the package was not touched\n",
+                         Quoted(package).c_str());
+            break;
+        default:
+            break;
+    }
+}
+
+// A journal set aside: it names both files, so that the user can tell which is which.
+std::string StaleJournalRefusal(const package::RecoveryReport& report) {
+    return "the journal " + Quoted(report.journalPath) +
+           " beside it was written for another package: nothing was rolled back, and the "
+           "journal is kept as " +
+           Quoted(report.setAsidePath);
+}
+
 // The refusals every command that opens a package shares; the insert and the extract name
 // these steps alike. Nothing when `step` is another.
 template <class Step>
 std::optional<std::string> PackageRefusal(Step step, const char* package,
-                                          package::ArchiveFault fault) {
+                                          package::ArchiveFault fault,
+                                          const package::RecoveryReport& recovery) {
     switch (step) {
         case Step::Recover:
             return "an earlier change to " + Quoted(package) +
                    " was interrupted and cannot be rolled back (is it read-only?)";
+        case Step::StaleJournal:
+            return StaleJournalRefusal(recovery);
         case Step::OpenPackage:
             return "cannot open or read " + Quoted(package);
         case Step::NotAnImage:
@@ -187,7 +219,7 @@ std::string InsertStepFailure(const package::InsertDetail& detail, const Termina
     const char* written = detail.path[0] != '\0' ? detail.path
                           : output != nullptr    ? output
                                                  : package;
-    if (auto refusal = PackageRefusal(detail.step, package, detail.archiveFault)) {
+    if (auto refusal = PackageRefusal(detail.step, package, detail.archiveFault, detail.recovery)) {
         return *refusal;
     }
     switch (detail.step) {
@@ -294,6 +326,7 @@ int Insert(int argc, char** argv) {
     package::InsertResult result = package::InsertFileIntoPackage(
         packagePath, filePath, member, output, prompter, &detail,
         args.replace ? package::SameName::Replace : package::SameName::Refuse);
+    TellRecovery(detail.recovery, packagePath);
     if (result < 0) {
         std::fprintf(stderr, "ktl: cannot insert %s into %s: %s\n", Quoted(filePath).c_str(),
                      Quoted(packagePath).c_str(),
@@ -323,6 +356,7 @@ int Remove(int argc, char** argv) {
     package::InsertDetail detail;
     package::InsertResult result =
         package::RemoveMemberFromPackage(packagePath, member, args.output, prompter, &detail);
+    TellRecovery(detail.recovery, packagePath);
     if (result < 0) {
         // Remove checks no more of the name than that it fits and is not empty.
         const std::string reason =
@@ -344,7 +378,7 @@ int Remove(int argc, char** argv) {
 std::string ExtractFailure(const package::ExtractDetail& detail, const char* package,
                            const char* output) {
     using package::ExtractStep;
-    if (auto refusal = PackageRefusal(detail.step, package, detail.archiveFault)) {
+    if (auto refusal = PackageRefusal(detail.step, package, detail.archiveFault, detail.recovery)) {
         return *refusal;
     }
     switch (detail.step) {
@@ -403,6 +437,7 @@ int Extract(int argc, char** argv) {
             result = package::kInsertFailed;
         }
     }
+    TellRecovery(detail.recovery, packagePath);
     if (result < 0) {
         std::fprintf(stderr, "ktl: cannot extract member %s from %s: %s\n", Quoted(member).c_str(),
                      Quoted(packagePath).c_str(),
@@ -427,6 +462,12 @@ const char* MethodLabel(uint16_t method, char (&number)[8]) {
     return number;
 }
 
+std::string InspectProblem(const package::PackageContents& contents, const std::string& problem) {
+    return contents.recovery.outcome == package::Recovery::SetAside
+               ? StaleJournalRefusal(contents.recovery)
+               : problem;
+}
+
 int List(int argc, char** argv) {
     Arguments args;
     if (int usage = ParseArguments(argc, argv, kLong, 1, "list needs exactly one PACKAGE", args)) {
@@ -435,9 +476,11 @@ int List(int argc, char** argv) {
     const char* packagePath = args.positional[0];
     package::PackageContents contents;
     std::string problem;
-    if (!package::ReadPackageContents(packagePath, contents, problem)) {
+    const bool read = package::ReadPackageContents(packagePath, contents, problem);
+    TellRecovery(contents.recovery, packagePath);
+    if (!read) {
         std::fprintf(stderr, "ktl: cannot list %s: %s\n", Quoted(packagePath).c_str(),
-                     problem.c_str());
+                     InspectProblem(contents, problem).c_str());
         return 1;
     }
     for (const package::PackageMember& member : contents.members) {
@@ -461,9 +504,11 @@ int Verify(int argc, char** argv) {
     }
     package::PackageContents contents;
     std::string problem;
-    if (!package::VerifyPackage(argv[0], contents, problem)) {
+    const bool sound = package::VerifyPackage(argv[0], contents, problem);
+    TellRecovery(contents.recovery, argv[0]);
+    if (!sound) {
         std::fprintf(stderr, "ktl: %s is not a sound package: %s\n", Quoted(argv[0]).c_str(),
-                     problem.c_str());
+                     InspectProblem(contents, problem).c_str());
         return 1;
     }
     std::printf("%s: sealed; image of %u bytes; %zu members; all intact\n", argv[0],

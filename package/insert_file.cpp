@@ -113,7 +113,7 @@ class Insert {
             return Fail(InsertStep::OpenPackage, kInsertFailed);
         }
         if (!JournalPathFor(packagePath, journalPath) ||
-            !WriteJournal(journalPath, TailAt(), oldTail_.data(),
+            !WriteJournal(journalPath, opened_.file, opened_.sum, TailAt(), oldTail_.data(),
                           static_cast<uint32_t>(oldTail_.size()))) {
             return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
         }

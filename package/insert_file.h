@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "package/archive_directory.h"
+#include "package/journal.h"
 
 namespace package {
 
@@ -29,6 +30,9 @@ class InsertPrompter {
     virtual void ShowStop(int messageId) = 0;
     // Bytes done of bytes to do, at most about ten times a second; the last call has them equal.
     virtual void ShowProgress(uint64_t /*done*/, uint64_t /*toDo*/) {}
+    // An interrupted earlier change to the package was rolled back, or its unfinished journal
+    // discarded, before this one goes on: told as soon as it is done.
+    virtual void TellRecovery(const RecoveryReport& /*report*/, const char* /*packagePath*/) {}
 };
 
 // Which step failed, for callers that explain a failure beyond its result code.
@@ -39,6 +43,7 @@ enum class InsertStep {
     OpenPackage,   // the package cannot be opened, read, or is 4 GiB or more
     Declined,      // damaged package, the user chose not to go on
     Recover,       // an interrupted earlier change to the package cannot be rolled back
+    StaleJournal,  // the journal beside the package belongs to another; it was set aside
     NotAnImage,    // not a PE image, or its headers lie beyond the first MiB
     NoOverlay,     // nothing behind the image, or the overlay cannot be copied out
     BadArchive,    // the member archive breaks a consistency rule (see the archive fault)
@@ -54,7 +59,8 @@ struct InsertDetail {
     InsertStep step = InsertStep::None;
     int archiveError = 0;  // a package::ArchiveError, for InsertStep::AddMember
     ArchiveFault archiveFault = ArchiveFault::None;  // for InsertStep::BadArchive
-    uint32_t replaced = 0;  // members of the same name that the new one replaced
+    uint32_t replaced = 0;    // members of the same name that the new one replaced
+    RecoveryReport recovery;  // what became of an interrupted earlier change
     // The file of the first failed file operation and the system's error code (errno, or
     // GetLastError on Windows); 0 when no system call failed.
     char path[260] = {};

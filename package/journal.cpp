@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "package/byte_cursor.h"
@@ -12,11 +13,21 @@ namespace package {
 namespace {
 
 constexpr char kSuffix[] = ".ktl-journal";
+// A journal that proved to belong to another file is kept under this name beside the package,
+// for whoever wants to look at it; it blocks nothing there.
+constexpr char kSetAsideSuffix[] = ".stale-ktl-journal";
+// The kept bytes just before the tail are those a newer release of the package is most likely
+// to change (the last members' data); their CRC-32 is checked before the whole kept part's sum.
+constexpr uint32_t kProofStretch = 4096;
+// Journals of the first format record nothing of the package: they can never be proven.
+constexpr uint64_t kUnprovableSignature = 0x314C4E524A4C544Bull;  // "KTLJRNL1"
 
 // The journal's header, described as the ZIP records are; the saved tail follows it.
 struct Journal {
-    static constexpr uint64_t kSignature = 0x314C4E524A4C544Bull;  // "KTLJRNL1"
-    static constexpr size_t kSize = 32;
+    static constexpr uint64_t kSignature = 0x324C4E524A4C544Bull;  // "KTLJRNL2"
+    static constexpr size_t kSize = 40;
+    // Written once the tail is on the disk: the kept part's sum is known only then on a rewrite.
+    static constexpr size_t kSealAt = 32;
     // The CRC-32 covers the header up to the CRC itself, then the tail.
     static constexpr size_t kCrcAt = kSize - 4;
 
@@ -24,16 +35,24 @@ struct Journal {
     uint64_t packageSize = 0;  // before the change
     uint64_t tailAt = 0;       // where the saved tail lay in the package
     uint32_t tailLength = 0;
+    uint32_t keptCrc = 0;  // of the kProofStretch bytes (or fewer) before tailAt
+    uint32_t keptSum = 0;  // the package checksum of the bytes before tailAt
     uint32_t crc = 0;
 
-    static constexpr auto kFields =
-        std::tuple{&Journal::signature, &Journal::packageSize, &Journal::tailAt,
-                   &Journal::tailLength, &Journal::crc};
+    static constexpr auto kFields = std::tuple{
+        &Journal::signature, &Journal::packageSize, &Journal::tailAt, &Journal::tailLength,
+        &Journal::keptCrc,   &Journal::keptSum,     &Journal::crc};
 };
 static_assert(DescribedSize<Journal>() == Journal::kSize);
 static_assert(Journal::kSize == kJournalTailAt);
 
-enum class ReadResult { Complete, Incomplete, Unreadable };
+uint32_t HeaderCrc(const Journal& journal, uint32_t tailCrc) {
+    const auto bytes = RecordBytes(journal);
+    const uLong headerCrc = crc32(0, bytes.data(), Journal::kCrcAt);
+    return static_cast<uint32_t>(crc32_combine(headerCrc, tailCrc, journal.tailLength));
+}
+
+enum class ReadResult { Complete, Incomplete, Unprovable, Unreadable };
 
 ReadResult ReadJournal(const char* journalPath, Journal& journal) {
     platform::File file;
@@ -48,24 +67,78 @@ ReadResult ReadJournal(const char* journalPath, Journal& journal) {
         return ReadResult::Unreadable;
     }
     ByteCursor cursor(header, got);
-    if (!ReadRecord(cursor, journal) || size != Journal::kSize + uint64_t{journal.tailLength} ||
+    if (!ReadRecord(cursor, journal)) {
+        return got >= 8 && GetU32(header) == static_cast<uint32_t>(kUnprovableSignature) &&
+                       GetU32(header + 4) == static_cast<uint32_t>(kUnprovableSignature >> 32)
+                   ? ReadResult::Unprovable
+                   : ReadResult::Incomplete;
+    }
+    if (size != Journal::kSize + uint64_t{journal.tailLength} ||
         journal.tailAt + journal.tailLength != journal.packageSize) {
         return ReadResult::Incomplete;
     }
     // The tail may be large: its CRC is taken a buffer at a time.
-    uLong crc = crc32(0, header, Journal::kCrcAt);
-    uint32_t left = journal.tailLength;
-    while (left > 0) {
+    uLong tailCrc = crc32(0, nullptr, 0);
+    for (uint32_t left = journal.tailLength; left > 0;) {
         if (!file.Read(WorkBuffer(), std::min(left, kWorkBufferSize), &got)) {
             return ReadResult::Unreadable;
         }
         if (got == 0) {
             return ReadResult::Incomplete;
         }
-        crc = crc32(crc, WorkBuffer(), got);
+        tailCrc = crc32(tailCrc, WorkBuffer(), got);
         left -= got;
     }
-    return crc == journal.crc ? ReadResult::Complete : ReadResult::Incomplete;
+    return HeaderCrc(journal, static_cast<uint32_t>(tailCrc)) == journal.crc
+               ? ReadResult::Complete
+               : ReadResult::Incomplete;
+}
+
+// The CRC-32 of the stretch of kept bytes that ends at `tailAt`.
+bool StretchCrc(platform::File& package, uint64_t tailAt, uint32_t* crc) {
+    const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(tailAt, kProofStretch));
+    uint32_t got = 0;
+    if (!package.Seek(static_cast<int64_t>(tailAt - length), platform::SeekFrom::Begin) ||
+        !package.Read(WorkBuffer(), length, &got) || got != length) {
+        return false;
+    }
+    *crc = static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), WorkBuffer(), length));
+    return true;
+}
+
+enum class Proof { Proven, OtherFile, Unreadable };
+
+// Whether `package` holds the very bytes that the change the journal was written for kept.
+Proof ProveKeptBytes(platform::File& package, const Journal& journal) {
+    uint64_t size = 0;
+    uint32_t crc = 0;
+    if (!package.Size(&size)) {
+        return Proof::Unreadable;
+    }
+    if (size < journal.tailAt) {
+        return Proof::OtherFile;
+    }
+    if (!StretchCrc(package, journal.tailAt, &crc)) {
+        return Proof::Unreadable;
+    }
+    if (crc != journal.keptCrc) {
+        return Proof::OtherFile;
+    }
+    if (!package.Seek(0, platform::SeekFrom::Begin)) {
+        return Proof::Unreadable;
+    }
+    uint32_t sum = 0;
+    for (uint64_t at = 0; at < journal.tailAt;) {
+        const uint32_t want =
+            static_cast<uint32_t>(std::min<uint64_t>(journal.tailAt - at, kWorkBufferSize));
+        uint32_t got = 0;
+        if (!package.Read(WorkBuffer(), want, &got) || got != want) {
+            return Proof::Unreadable;
+        }
+        sum = AddChecksumBytesAt(sum, WorkBuffer(), got, at);
+        at += got;
+    }
+    return sum == journal.keptSum ? Proof::Proven : Proof::OtherFile;
 }
 
 bool Restore(platform::File& package, const char* journalPath, const Journal& journal) {
@@ -78,31 +151,61 @@ bool Restore(platform::File& package, const char* journalPath, const Journal& jo
            package.SetEnd() && package.Flush();
 }
 
+// Moves the journal out of the package's way under a name that says what it is, never over
+// another file. False when no such name is free or the move fails.
+bool SetAside(const char* packagePath, const char* journalPath,
+              char (&setAsidePath)[platform::kPathBufferSize]) {
+    for (int copy = 1; copy < 10; ++copy) {
+        char number[4] = {};
+        if (copy > 1) {
+            std::snprintf(number, sizeof(number), "-%d", copy);
+        }
+        const int length = std::snprintf(setAsidePath, sizeof(setAsidePath), "%s%s%s", packagePath,
+                                         kSetAsideSuffix, number);
+        if (length < 0 || static_cast<size_t>(length) >= sizeof(setAsidePath)) {
+            break;
+        }
+        if (platform::MovePathNoReplace(journalPath, setAsidePath)) {
+            platform::FlushDirectoryOf(journalPath);
+            return true;
+        }
+        if (!platform::PathHasAttributes(setAsidePath)) {
+            break;  // the name was free: the move itself failed
+        }
+    }
+    setAsidePath[0] = '\0';
+    return false;
+}
+
 // Writes a journal whose tail `writeTail` supplies: it writes the tail's bytes to the journal
-// at its position and returns their CRC-32 continued from the one it is given, or false.
+// at its position and returns their CRC-32 and checksum share, or false.
 template <typename TailWriter>
-bool WriteJournalWith(const char* journalPath, uint64_t tailAt, uint32_t tailLength,
-                      TailWriter&& writeTail) {
+bool WriteJournalWith(const char* journalPath, platform::File& package, uint32_t packageSum,
+                      uint64_t tailAt, uint32_t tailLength, TailWriter&& writeTail) {
     Journal header;
     header.signature = Journal::kSignature;
     header.packageSize = tailAt + tailLength;
     header.tailAt = tailAt;
     header.tailLength = tailLength;
-    const auto headerBytes = RecordBytes(header);
-    uLong crc = crc32(0, headerBytes.data(), Journal::kCrcAt);
-
+    if (!StretchCrc(package, tailAt, &header.keptCrc)) {
+        return false;
+    }
     platform::File journal;
     if (!journal.Open(journalPath, platform::Access::Write, platform::Disposition::CreateAlways)) {
         return false;
     }
-    // The CRC goes in last, after the rest is on the disk: until it is, the journal reads as
-    // incomplete, whatever order the disk wrote the blocks in.
-    bool ok = journal.Write(headerBytes.data(), Journal::kSize) && writeTail(journal, &crc) &&
-              journal.Flush();
-    header.crc = static_cast<uint32_t>(crc);
-    const auto sealedBytes = RecordBytes(header);
-    ok = ok && journal.Seek(Journal::kCrcAt, platform::SeekFrom::Begin) &&
-         journal.Write(sealedBytes.data() + Journal::kCrcAt, Journal::kSize - Journal::kCrcAt) &&
+    // The kept part's sum and the CRC go in last, after the rest is on the disk: until they are,
+    // the journal reads as incomplete, whatever order the disk wrote the blocks in.
+    const auto unsealed = RecordBytes(header);
+    uint32_t tailCrc = 0;
+    uint32_t tailSum = 0;
+    bool ok = journal.Write(unsealed.data(), Journal::kSize) &&
+              writeTail(journal, &tailCrc, &tailSum) && journal.Flush();
+    header.keptSum = packageSum - tailSum;
+    header.crc = HeaderCrc(header, tailCrc);
+    const auto sealed = RecordBytes(header);
+    ok = ok && journal.Seek(Journal::kSealAt, platform::SeekFrom::Begin) &&
+         journal.Write(sealed.data() + Journal::kSealAt, Journal::kSize - Journal::kSealAt) &&
          journal.Flush();
     ok = journal.Close() && ok && platform::FlushDirectoryOf(journalPath);
     if (!ok) {
@@ -123,26 +226,32 @@ bool JournalPathFor(const char* packagePath, char (&journalPath)[platform::kPath
     return true;
 }
 
-bool WriteJournal(const char* journalPath, uint64_t tailAt, const uint8_t* tail,
-                  uint32_t tailLength) {
-    return WriteJournalWith(journalPath, tailAt, tailLength,
-                            [&](platform::File& journal, uLong* crc) {
-                                *crc = crc32(*crc, tail, tailLength);
-                                return journal.Write(tail, tailLength);
-                            });
+bool WriteJournal(const char* journalPath, platform::File& package, uint32_t packageSum,
+                  uint64_t tailAt, const uint8_t* tail, uint32_t tailLength) {
+    return WriteJournalWith(
+        journalPath, package, packageSum, tailAt, tailLength,
+        [&](platform::File& journal, uint32_t* crc, uint32_t* sum) {
+            *crc = static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), tail, tailLength));
+            *sum = AddChecksumBytesAt(0, tail, tailLength, tailAt);
+            return journal.Write(tail, tailLength);
+        });
 }
 
-bool WriteJournalFrom(const char* journalPath, platform::File& package, uint64_t tailAt,
-                      uint32_t* tailSum) {
+bool WriteJournalFrom(const char* journalPath, platform::File& package, uint32_t packageSum,
+                      uint64_t tailAt, uint32_t* tailSum) {
     uint64_t size = 0;
-    if (!package.Size(&size) || size < tailAt || size >= kPackageSizeLimit ||
-        !package.Seek(static_cast<int64_t>(tailAt), platform::SeekFrom::Begin)) {
+    if (!package.Size(&size) || size < tailAt || size >= kPackageSizeLimit) {
         return false;
     }
     const uint32_t tailLength = static_cast<uint32_t>(size - tailAt);
-    *tailSum = 0;
     return WriteJournalWith(
-        journalPath, tailAt, tailLength, [&](platform::File& journal, uLong* crc) {
+        journalPath, package, packageSum, tailAt, tailLength,
+        [&](platform::File& journal, uint32_t* crc, uint32_t* sum) {
+            uLong running = crc32(0, nullptr, 0);
+            *sum = 0;
+            if (!package.Seek(static_cast<int64_t>(tailAt), platform::SeekFrom::Begin)) {
+                return false;
+            }
             uint64_t position = tailAt;
             for (uint32_t left = tailLength; left > 0;) {
                 uint32_t got = 0;
@@ -151,11 +260,13 @@ bool WriteJournalFrom(const char* journalPath, platform::File& package, uint64_t
                     !journal.Write(WorkBuffer(), got)) {
                     return false;
                 }
-                *crc = crc32(*crc, WorkBuffer(), got);
-                *tailSum = AddChecksumBytesAt(*tailSum, WorkBuffer(), got, position);
+                running = crc32(running, WorkBuffer(), got);
+                *sum = AddChecksumBytesAt(*sum, WorkBuffer(), got, position);
                 position += got;
                 left -= got;
             }
+            *crc = static_cast<uint32_t>(running);
+            *tailSum = *sum;
             return true;
         });
 }
@@ -186,27 +297,53 @@ bool CommitOrRollBack(platform::File& package, const char* journalPath, bool wri
     return false;
 }
 
-Recovery RecoverPackage(const char* packagePath) {
-    char journalPath[platform::kPathBufferSize];
-    if (!JournalPathFor(packagePath, journalPath) || !platform::PathHasAttributes(journalPath)) {
-        return Recovery::NothingToDo;
+Recovery RecoverPackage(const char* packagePath, RecoveryReport* report) {
+    RecoveryReport ignored;
+    RecoveryReport& told = report != nullptr ? *report : ignored;
+    told = RecoveryReport{};
+    if (!JournalPathFor(packagePath, told.journalPath) ||
+        !platform::PathHasAttributes(told.journalPath)) {
+        told.journalPath[0] = '\0';
+        return told.outcome = Recovery::NothingToDo;
     }
+    const char* journalPath = told.journalPath;
     Journal journal;
     switch (ReadJournal(journalPath, journal)) {
         case ReadResult::Unreadable:
-            return Recovery::Failed;
+            return told.outcome = Recovery::Failed;
         case ReadResult::Incomplete:
-            return DeleteJournal(journalPath) ? Recovery::Discarded : Recovery::Failed;
+            return told.outcome =
+                       DeleteJournal(journalPath) ? Recovery::Discarded : Recovery::Failed;
+        case ReadResult::Unprovable:
+            return told.outcome = SetAside(packagePath, journalPath, told.setAsidePath)
+                                      ? Recovery::SetAside
+                                      : Recovery::Failed;
         case ReadResult::Complete:
             break;
     }
+    // Proven on a read-only handle first: a file that is not the package is never opened for
+    // writing, whatever its attributes.
     platform::File package;
+    if (!package.Open(packagePath, platform::Access::Read, platform::Disposition::OpenExisting)) {
+        return told.outcome = Recovery::Failed;
+    }
+    switch (ProveKeptBytes(package, journal)) {
+        case Proof::Unreadable:
+            return told.outcome = Recovery::Failed;
+        case Proof::OtherFile:
+            package.Close();
+            return told.outcome = SetAside(packagePath, journalPath, told.setAsidePath)
+                                      ? Recovery::SetAside
+                                      : Recovery::Failed;
+        case Proof::Proven:
+            break;
+    }
     if (!package.Open(packagePath, platform::Access::ReadWrite,
                       platform::Disposition::OpenExisting) ||
         !Restore(package, journalPath, journal) || !package.Close()) {
-        return Recovery::Failed;
+        return told.outcome = Recovery::Failed;
     }
-    return DeleteJournal(journalPath) ? Recovery::RolledBack : Recovery::Failed;
+    return told.outcome = DeleteJournal(journalPath) ? Recovery::RolledBack : Recovery::Failed;
 }
 
 }  // namespace package

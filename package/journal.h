@@ -3,6 +3,12 @@
 // commits the change. A journal found later means the change may be half done: a complete one
 // is rolled back, an incomplete one (the crash came while it was written) is simply deleted,
 // since the package was not yet touched.
+//
+// A journal names no package by itself: whatever file stands at the path when it is found may
+// be another package copied in after the crash. So it also records what the change kept of the
+// package (the bytes before the tail): their checksum share and a CRC-32 of their last stretch.
+// A rollback writes only into a file whose kept bytes prove to be those; any other file is left
+// untouched and the journal is set aside under a name of its own.
 #pragma once
 
 #include <cstdint>
@@ -16,19 +22,21 @@ namespace package {
 bool JournalPathFor(const char* packagePath, char (&journalPath)[platform::kPathBufferSize]);
 
 // Saves the package's tail, the `tailLength` bytes from `tailAt` to its end, into a new
-// journal, flushed to disk. False when the journal cannot be made; nothing is left then.
-bool WriteJournal(const char* journalPath, uint64_t tailAt, const uint8_t* tail,
-                  uint32_t tailLength);
+// journal, flushed to disk. `packageSum` is the package checksum of the whole file as it stands
+// (the first pass has it); with the tail's own share taken off it identifies the kept bytes.
+// False when the journal cannot be made; nothing is left then.
+bool WriteJournal(const char* journalPath, platform::File& package, uint32_t packageSum,
+                  uint64_t tailAt, const uint8_t* tail, uint32_t tailLength);
 
 // The same, for a tail too large to hold: it is read from `package` itself, from `tailAt` to
 // its end. `tailSum` receives the tail's share of the package checksum, so that the caller
 // need not read it again.
-bool WriteJournalFrom(const char* journalPath, platform::File& package, uint64_t tailAt,
-                      uint32_t* tailSum);
+bool WriteJournalFrom(const char* journalPath, platform::File& package, uint32_t packageSum,
+                      uint64_t tailAt, uint32_t* tailSum);
 
 // Where the saved tail begins inside a journal: the package's byte at `tailAt` + i lies at
 // kJournalTailAt + i, for a rewrite that moves bytes the package no longer holds.
-constexpr uint64_t kJournalTailAt = 32;
+constexpr uint64_t kJournalTailAt = 40;
 
 // Puts the journal's tail back into `package` and restores its size, flushed to disk.
 bool RollBack(platform::File& package, const char* journalPath);
@@ -44,10 +52,22 @@ bool DeleteJournal(const char* journalPath);
 // deleted after it; should that fail too, the journal stays for the next open.
 bool CommitOrRollBack(platform::File& package, const char* journalPath, bool written);
 
-enum class Recovery { NothingToDo, RolledBack, Discarded, Failed };
+enum class Recovery {
+    NothingToDo,
+    RolledBack,  // an interrupted change was undone
+    Discarded,   // a journal that was never finished was deleted; the package was not touched
+    SetAside,    // the journal belongs to another package: nothing written, journal renamed
+    Failed,      // a journal is there but cannot be read or applied: do not use the package
+};
 
-// Looks for the package's journal and deals with it as above. Failed when a journal is there
-// but cannot be read or applied: the package must then not be used.
-Recovery RecoverPackage(const char* packagePath);
+// What a look for the journal found, for the caller to tell the user.
+struct RecoveryReport {
+    Recovery outcome = Recovery::NothingToDo;
+    char journalPath[platform::kPathBufferSize] = {};
+    char setAsidePath[platform::kPathBufferSize] = {};  // for SetAside
+};
+
+// Looks for the package's journal and deals with it as above.
+Recovery RecoverPackage(const char* packagePath, RecoveryReport* report = nullptr);
 
 }  // namespace package

@@ -5,9 +5,9 @@
 
 #include "package/byte_cursor.h"
 #include "package/insert_file.h"
-#include "package/journal.h"
 #include "package/member_lookup.h"
 #include "package/member_name.h"
+#include "package/open_package.h"
 #include "package/package_archive.h"
 #include "package/package_layout.h"
 #include "platform/filesystem.h"
@@ -37,30 +37,32 @@ class Extraction {
             !platform::FitsPathBuffer(memberName)) {
             return Fail(ExtractStep::BadArguments, kInsertFailed);
         }
-        if (RecoverPackage(packagePath) == Recovery::Failed) {
-            return Fail(ExtractStep::Recover, kInsertFailed);
+        OpenedPackage opened;
+        const OpenFault fault = OpenPackage(packagePath, PackageOpening{}, opened);
+        if (detail_ != nullptr) {
+            detail_->recovery = opened.recovery;
+            detail_->archiveFault = opened.archiveFault;
         }
-        uint64_t size = 0;
-        if (!package_.Open(packagePath, platform::Access::Read,
-                           platform::Disposition::OpenExisting) ||
-            !package_.Size(&size) || size >= kPackageSizeLimit) {
-            return Fail(ExtractStep::OpenPackage, kInsertFailed);
+        switch (fault) {
+            case OpenFault::None:
+                break;
+            case OpenFault::Recover:
+                return Fail(ExtractStep::Recover, kInsertFailed);
+            case OpenFault::StaleJournal:
+                return Fail(ExtractStep::StaleJournal, kInsertFailed);
+            case OpenFault::NotAnImage:
+                return Fail(ExtractStep::NotAnImage, kInsertFailed);
+            case OpenFault::NoOverlay:
+                return Fail(ExtractStep::NoOverlay, kInsertFailed);
+            case OpenFault::BadArchive:
+                return Fail(ExtractStep::BadArchive, kInsertFailed);
+            case OpenFault::OpenPackage:
+            case OpenFault::Declined:  // no question is asked here
+                return Fail(ExtractStep::OpenPackage, kInsertFailed);
         }
-        archiveStart_ = FindOverlayOffset(package_);
-        if (archiveStart_ == kNoOverlayOffset) {
-            return Fail(ExtractStep::NotAnImage, kInsertFailed);
-        }
-        if (archiveStart_ >= size) {
-            return Fail(ExtractStep::NoOverlay, kInsertFailed);
-        }
-        ArchiveDirectory directory;
-        ArchiveFault fault = ReadArchiveDirectory(package_, archiveStart_, directory);
-        if (fault != ArchiveFault::None) {
-            if (detail_ != nullptr) {
-                detail_->archiveFault = fault;
-            }
-            return Fail(ExtractStep::BadArchive, kInsertFailed);
-        }
+        package_ = std::move(opened.file);
+        archiveStart_ = opened.overlayOffset;
+        const ArchiveDirectory& directory = opened.directory;
         std::vector<DirectoryEntry> entries = ListEntries(directory);
         std::vector<size_t> found =
             FindMembers(entries, memberName, MemberKinds::FilesAndDirectories);

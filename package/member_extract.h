@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "package/archive_directory.h"
+#include "package/journal.h"
 #include "package/member_data.h"
 
 namespace package {
@@ -15,6 +16,7 @@ enum class ExtractStep {
     None,
     BadArguments,       // a path or the member name too long, or the name empty
     Recover,            // an interrupted earlier change cannot be rolled back
+    StaleJournal,       // the journal beside the package belongs to another; it was set aside
     OpenPackage,        // the package cannot be opened or read, or is 4 GiB or more
     NotAnImage,         // not a PE image
     NoOverlay,          // nothing behind the image
@@ -34,6 +36,7 @@ struct ExtractDetail {
     ExtractStep step = ExtractStep::None;
     ArchiveFault archiveFault = ArchiveFault::None;
     uint16_t method = 0;
+    RecoveryReport recovery;  // what became of an interrupted earlier change
 };
 
 // Sends the bytes of the first member whose name equals `memberName` (as a removal finds it)

@@ -149,7 +149,7 @@ class Rewrite {
         uint32_t tailSum = 0;
         const uint64_t tailAt = ArchiveStart() + firstChanged_;
         if (!JournalPathFor(packagePath, journalPath) ||
-            !WriteJournalFrom(journalPath, package_.file, tailAt, &tailSum)) {
+            !WriteJournalFrom(journalPath, package_.file, package_.sum, tailAt, &tailSum)) {
             return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
         }
         // The kept members come back from the journal, so the package is read only once.

@@ -1,12 +1,34 @@
 #include "package/open_for_change.h"
 
 #include "package/engine_report.h"
-#include "package/journal.h"
-#include "package/package_layout.h"
 #include "platform/multibyte.h"
-#include "res/message_ids.h"
 
 namespace package {
+namespace {
+
+InsertStep StepOf(OpenFault fault) {
+    switch (fault) {
+        case OpenFault::Recover:
+            return InsertStep::Recover;
+        case OpenFault::StaleJournal:
+            return InsertStep::StaleJournal;
+        case OpenFault::OpenPackage:
+            return InsertStep::OpenPackage;
+        case OpenFault::Declined:
+            return InsertStep::Declined;
+        case OpenFault::NotAnImage:
+            return InsertStep::NotAnImage;
+        case OpenFault::NoOverlay:
+            return InsertStep::NoOverlay;
+        case OpenFault::BadArchive:
+            return InsertStep::BadArchive;
+        case OpenFault::None:
+            break;
+    }
+    return InsertStep::None;
+}
+
+}  // namespace
 
 bool ChangesInPlace(const char* packagePath, const char* outputPath) {
     return outputPath == nullptr || outputPath[0] == '\0' ||
@@ -16,44 +38,26 @@ bool ChangesInPlace(const char* packagePath, const char* outputPath) {
 InsertResult OpenForChange(const char* packagePath, const char* outputPath,
                            InsertPrompter& prompter, OpenedPackage& opened, InsertDetail* detail) {
     opened.inPlace = ChangesInPlace(packagePath, outputPath);
-    if (RecoverPackage(packagePath) == Recovery::Failed) {
-        return FailedAt(detail, InsertStep::Recover, kInsertFailed);
+    PackageOpening how;
+    how.access = opened.inPlace ? platform::Access::ReadWrite : platform::Access::Read;
+    how.checksum = true;
+    // A new file takes a copy of (nearly) the whole package: told up front with the checksum
+    // pass, so that the bar does not fill with the first pass alone.
+    how.morePasses = opened.inPlace ? 0 : 1;
+    how.prompter = &prompter;
+    const OpenFault fault = OpenPackage(packagePath, how, opened);
+    if (detail != nullptr) {
+        detail->recovery = opened.recovery;
+        detail->archiveFault = opened.archiveFault;
     }
-    if (!opened.file.Open(packagePath,
-                          opened.inPlace ? platform::Access::ReadWrite : platform::Access::Read,
-                          platform::Disposition::OpenExisting) ||
-        !opened.file.Size(&opened.size) || opened.size >= kPackageSizeLimit) {
+    if (fault == OpenFault::None) {
+        return 0;
+    }
+    if (fault == OpenFault::OpenPackage) {
         NoteFailedFile(detail, opened.file, packagePath);
-        return FailedAt(detail, InsertStep::OpenPackage, kInsertFailed);
     }
-    // The checksum pass, and for a new file the copy of (nearly) the whole package, told up
-    // front so that the bar does not fill with the first pass alone.
-    AddWorkToDo(opened.inPlace ? opened.size : 2 * opened.size);
-    bool readAll = false;
-    opened.sum = ComputePackageChecksum(opened.file, &readAll);
-    if (!readAll) {
-        NoteFailedFile(detail, opened.file, packagePath);
-        return FailedAt(detail, InsertStep::OpenPackage, kInsertFailed);
-    }
-    if (opened.sum != 0 && !prompter.AskYesNo(IDS_PACKAGE_DAMAGED_CONTINUE)) {
-        return FailedAt(detail, InsertStep::Declined, kInsertDeclined);
-    }
-    opened.overlayOffset = FindOverlayOffset(opened.file);
-    if (opened.overlayOffset == kNoOverlayOffset) {
-        return FailedAt(detail, InsertStep::NotAnImage, kInsertFailed);
-    }
-    if (opened.overlayOffset >= opened.size) {
-        return FailedAt(detail, InsertStep::NoOverlay, kInsertFailed);
-    }
-    // Whatever the archive claims must hold before anything grows from its claims.
-    ArchiveFault fault = ReadArchiveDirectory(opened.file, opened.overlayOffset, opened.directory);
-    if (fault != ArchiveFault::None) {
-        if (detail != nullptr) {
-            detail->archiveFault = fault;
-        }
-        return FailedAt(detail, InsertStep::BadArchive, kInsertFailed);
-    }
-    return 0;
+    return FailedAt(detail, StepOf(fault),
+                    fault == OpenFault::Declined ? kInsertDeclined : kInsertFailed);
 }
 
 }  // namespace package

@@ -6,8 +6,8 @@
 #include "package/archive_directory.h"
 #include "package/byte_cursor.h"
 #include "package/end_record_search.h"
-#include "package/journal.h"
 #include "package/member_data.h"
+#include "package/open_package.h"
 #include "package/package_layout.h"
 #include "package/zip_records.h"
 #include "platform/file.h"
@@ -117,63 +117,65 @@ bool VerifyMember(platform::File& file, const PackageContents& contents,
     }
 }
 
-bool OpenPackageFile(const char* packagePath, platform::File& file, PackageContents& contents,
-                     std::string& problem) {
+// Opens the package as every command does and finds the image end; the directory is walked
+// here, more leniently than a change walks it, so that a listing shows what is stored.
+bool OpenAndFindImageEnd(const char* packagePath, bool checksum, platform::File& file,
+                         PackageContents& contents, std::string& problem) {
     contents = PackageContents{};
-    // An insert that never finished is rolled back before the package is looked at.
-    if (RecoverPackage(packagePath) == Recovery::Failed) {
-        problem = "an earlier change was interrupted and cannot be rolled back (is it read-only?)";
-        return false;
+    PackageOpening how;
+    how.sharing = platform::Sharing::ReadWrite;
+    how.checksum = checksum;
+    how.readDirectory = false;
+    OpenedPackage opened;
+    const OpenFault fault = OpenPackage(packagePath, how, opened);
+    contents.recovery = opened.recovery;
+    contents.size = opened.size;
+    contents.checksum = opened.sum;
+    contents.overlayOffset = opened.overlayOffset;
+    file = std::move(opened.file);
+    switch (fault) {
+        case OpenFault::None:
+            return true;
+        case OpenFault::Recover:
+            problem =
+                "an earlier change was interrupted and cannot be rolled back (is it read-only?)";
+            return false;
+        case OpenFault::StaleJournal:
+            problem = "the journal beside it belongs to another package";  // told in full apart
+            return false;
+        case OpenFault::OpenPackage:
+        case OpenFault::Declined:
+            problem = contents.size >= kPackageSizeLimit ? "the file is 4 GiB or larger"
+                      : file.IsOpen()                    ? "cannot read the file"
+                                                         : "cannot open the file";
+            return false;
+        case OpenFault::NotAnImage:
+            problem = "not a PE executable image";
+            return false;
+        case OpenFault::NoOverlay:
+            problem = Format("nothing follows the executable image, which ends at byte %llu",
+                             contents.overlayOffset);
+            return false;
+        case OpenFault::BadArchive:
+            break;
     }
-    if (!file.Open(packagePath, platform::Access::Read, platform::Disposition::OpenExisting,
-                   platform::Sharing::ReadWrite) ||
-        !file.Size(&contents.size)) {
-        problem = "cannot open the file";
-        return false;
-    }
-    if (contents.size >= kPackageSizeLimit) {
-        problem = "the file is 4 GiB or larger";
-        return false;
-    }
-    return true;
-}
-
-// The image end, then the member archive's directory behind it.
-bool ReadLayout(platform::File& file, PackageContents& contents, std::string& problem) {
-    contents.overlayOffset = FindOverlayOffset(file);
-    if (contents.overlayOffset == kNoOverlayOffset) {
-        problem = "not a PE executable image";
-        return false;
-    }
-    if (contents.overlayOffset >= contents.size) {
-        problem = Format("nothing follows the executable image, which ends at byte %llu",
-                         contents.overlayOffset);
-        return false;
-    }
-    return ReadDirectory(file, contents, problem);
+    problem = "failed";
+    return false;
 }
 
 }  // namespace
 
 bool ReadPackageContents(const char* packagePath, PackageContents& contents, std::string& problem) {
     platform::File file;
-    return OpenPackageFile(packagePath, file, contents, problem) &&
-           ReadLayout(file, contents, problem);
+    return OpenAndFindImageEnd(packagePath, false, file, contents, problem) &&
+           ReadDirectory(file, contents, problem);
 }
 
 bool VerifyPackage(const char* packagePath, PackageContents& contents, std::string& problem) {
     platform::File file;
-    if (!OpenPackageFile(packagePath, file, contents, problem)) {
-        return false;
-    }
     // The whole file is read for the checksum here only: a listing has no use for it.
-    bool complete = false;
-    contents.checksum = ComputePackageChecksum(file, &complete);
-    if (!complete) {
-        problem = "cannot read the file";
-        return false;
-    }
-    if (!ReadLayout(file, contents, problem)) {
+    if (!OpenAndFindImageEnd(packagePath, true, file, contents, problem) ||
+        !ReadDirectory(file, contents, problem)) {
         return false;
     }
     if (contents.size % 4 != 0) {

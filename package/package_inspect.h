@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "package/journal.h"
+
 namespace package {
 
 struct PackageMember {
@@ -23,6 +25,7 @@ struct PackageContents {
     uint32_t overlayOffset = 0;
     uint64_t endRecordAt = 0;  // from the archive's first byte
     std::vector<PackageMember> members;
+    RecoveryReport recovery;  // what became of an interrupted earlier change
 };
 
 // Reads the package's member archive directory. False with `problem` set when the file

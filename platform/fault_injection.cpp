@@ -1,5 +1,6 @@
 // Built into the test variant of the platform library only (see fault_injection.h).
 #include "platform/fault_injection.h"
+#include "platform/power_loss.h"
 
 #ifndef KTL_FAULT_INJECTION
 #error "fault_injection.cpp belongs to ktl_platform_testing, which defines KTL_FAULT_INJECTION"
@@ -54,6 +55,11 @@ bool ShouldFail() {
     if (g_action == Action::ExitProcess) {
         std::_Exit(g_exitCode);
     }
+#ifndef _WIN32
+    if (g_action == Action::PowerCut) {
+        CutPower();
+    }
+#endif
     // The failure carries a system error like a real one, for the callers that report it.
 #ifdef _WIN32
     SetLastError(ERROR_IO_DEVICE);

@@ -10,7 +10,8 @@ namespace platform::fault {
 
 #ifdef KTL_FAULT_INJECTION
 
-enum class Action { Fail, ExitProcess };
+// PowerCut: see power_loss.h, which arms it.
+enum class Action { Fail, ExitProcess, PowerCut };
 
 // Arms the counter: the `countdown`-th operation from now takes `action`.
 void Arm(int64_t countdown, Action action = Action::Fail, int exitCode = 77);

@@ -8,6 +8,7 @@
 #include "platform/fault_injection.h"
 #include "platform/file.h"
 #include "platform/file_copy.h"
+#include "platform/power_loss.h"
 
 namespace platform {
 
@@ -37,6 +38,7 @@ bool File::Open(const char* path, Access access, Disposition disposition, Sharin
     }
     if (disposition == Disposition::CreateAlways) {
         flags |= O_CREAT | O_TRUNC;
+        fault::BeforeCreateAlways(path);
     }
     int fd;
     do {
@@ -65,6 +67,7 @@ bool File::ReadOnce(uint8_t* buffer, uint32_t size, uint32_t* moved) {
 }
 
 bool File::WriteOnce(const uint8_t* data, uint32_t size, uint32_t* moved) {
+    fault::BeforeWrite(Descriptor(), path_, size);
     ssize_t n;
     do {
         n = ::write(Descriptor(), data, size);
@@ -108,6 +111,7 @@ bool File::SetEnd() {
     if (!Position(&at) || fault::ShouldFail()) {
         return Fail();
     }
+    fault::BeforeResize(Descriptor(), path_, at);
     return ::ftruncate(Descriptor(), static_cast<off_t>(at)) == 0 || Fail();
 }
 
@@ -117,6 +121,7 @@ bool File::CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize
     }
     // The kernel copies without the bytes passing through this process, and may share
     // extents where the file system can.
+    fault::BeforeWrite(to.Descriptor(), to.path_, count);
     while (count > 0) {
         ssize_t n = ::copy_file_range(Descriptor(), nullptr, to.Descriptor(), nullptr, count, 0);
         if (n < 0 && errno == EINTR) {
@@ -138,7 +143,11 @@ bool File::Flush() {
     if (!IsOpen() || fault::ShouldFail()) {
         return Fail();
     }
-    return ::fsync(Descriptor()) == 0 || Fail();
+    if (::fsync(Descriptor()) != 0) {
+        return Fail();
+    }
+    fault::Flushed(path_);
+    return true;
 }
 
 bool File::Close() {

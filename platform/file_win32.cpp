@@ -5,6 +5,7 @@
 #include "platform/fault_injection.h"
 #include "platform/file.h"
 #include "platform/file_copy.h"
+#include "platform/sharing_retry.h"
 
 namespace platform {
 bool File::Fail() {
@@ -44,8 +45,11 @@ bool File::Open(const char* path, Access access, Disposition disposition, Sharin
         SetLastError(ERROR_ACCESS_DENIED);
         return Fail();
     }
-    HANDLE handle =
-        CreateFileA(path, desired, share, nullptr, create, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    RetryWhileShared([&]() {
+        handle = CreateFileA(path, desired, share, nullptr, create, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return handle != INVALID_HANDLE_VALUE;
+    });
     if (handle == INVALID_HANDLE_VALUE) {
         return Fail();
     }

@@ -30,12 +30,16 @@ bool MakeDirectory(const char* path);
 // The replacement takes the target's permission bits where the platform has them.
 bool ReplaceWith(const char* replacement, const char* target);
 
+// Gives the file at `from` the name `to`, which must be free: an existing `to` is never
+// replaced. The move is made durable as ReplaceWith makes its own.
+bool MovePathNoReplace(const char* from, const char* to);
+
 // Makes the creation or deletion of `path`'s directory entry durable: on POSIX it syncs the
 // directory that holds it; Windows' file systems log their own metadata.
 bool FlushDirectoryOf(const char* path);
 
-// True when `path` names the very file that `file` has open by another text. Windows
-// refuses such an open through the sharing mode, so there it is always false.
+// True when `path` names the very file that `file` has open, by whatever text: the same device
+// and inode, or on Windows the same volume and file index.
 bool NamesSameFile(const File& file, const char* path);
 
 // Length of the directory part of `path`, its last separator included; 0 when there is none.

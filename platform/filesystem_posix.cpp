@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "platform/fault_injection.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
+#include "platform/power_loss.h"
 
 namespace platform {
 
@@ -30,6 +32,7 @@ bool CreateTempFile(const char* directory, const char* prefix, char (&path)[kPat
 }
 
 bool DeletePath(const char* path) {
+    fault::BeforeDelete(path);
     return ::unlink(path) == 0;
 }
 
@@ -51,11 +54,27 @@ bool ReplaceWith(const char* replacement, const char* target) {
         // Keep the package's permission bits; a failure here only costs the old mode.
         ::chmod(replacement, info.st_mode & 07777);
     }
+    fault::BeforeRename(replacement, target);
     if (::rename(replacement, target) != 0) {
         return false;
     }
     // Make the rename itself durable: sync the directory that holds both names.
     FlushDirectoryOf(target);
+    return true;
+}
+
+bool MovePathNoReplace(const char* from, const char* to) {
+    if (fault::ShouldFail()) {
+        return false;
+    }
+    fault::BeforeRename(from, to);
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) != 0) {
+        // A file system without the flag: a hard link cannot replace anything either.
+        if ((errno != EINVAL && errno != ENOSYS) || ::link(from, to) != 0 || ::unlink(from) != 0) {
+            return false;
+        }
+    }
+    FlushDirectoryOf(to);
     return true;
 }
 
@@ -68,6 +87,9 @@ bool FlushDirectoryOf(const char* path) {
     }
     bool synced = ::fsync(fd) == 0;
     ::close(fd);
+    if (synced) {
+        fault::FolderFlushed(directory);
+    }
     return synced;
 }
 

@@ -1,11 +1,13 @@
 #include <windows.h>
 
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/fault_injection.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
 #include "platform/multibyte.h"
+#include "platform/sharing_retry.h"
 
 namespace platform {
 
@@ -38,12 +40,43 @@ bool ReplaceWith(const char* replacement, const char* target) {
     if (fault::ShouldFail()) {
         return false;
     }
-    return MoveFileExA(replacement, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-           0;
+    // A virus scanner looking at the freshly written target holds it for a moment.
+    return RetryWhileShared([&]() {
+        return MoveFileExA(replacement, target,
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    });
 }
 
-bool NamesSameFile(const File&, const char*) {
-    return false;
+bool MovePathNoReplace(const char* from, const char* to) {
+    if (fault::ShouldFail()) {
+        return false;
+    }
+    return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool NamesSameFile(const File& file, const char* path) {
+    if (!file.IsOpen()) {
+        return false;
+    }
+    // No access asked and every sharing allowed: this open succeeds beside any other.
+    HANDLE named = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE opened =
+        CreateFileA(file.Path(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    const bool same = named != INVALID_HANDLE_VALUE && opened != INVALID_HANDLE_VALUE &&
+                      GetFileInformationByHandle(named, &a) &&
+                      GetFileInformationByHandle(opened, &b) &&
+                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                      a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+    for (HANDLE handle : {named, opened}) {
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+    }
+    return same;
 }
 
 bool FlushDirectoryOf(const char*) {

@@ -57,6 +57,19 @@ bool FileSizeCapHit();
 void Finding(const std::string& kind, const std::string& message, const uint8_t* input,
              size_t size);
 
+// Reports each finding with the input that led to it.
+class Judge {
+  public:
+    Judge(const uint8_t* input, size_t size) : input_(input), size_(size) {}
+    void Find(const std::string& kind, const std::string& message) const {
+        Finding(kind, message, input_, size_);
+    }
+
+  private:
+    const uint8_t* input_;
+    size_t size_;
+};
+
 // The 32-bit wrap-around sum of the little-endian words of `data`, a last partial word counting
 // its missing high bytes as zero.
 uint32_t WordSum(const uint8_t* data, size_t size);

@@ -23,6 +23,7 @@
 #include "tests/fuzz/append_check.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/image_walk.h"
+#include "tests/fuzz/package_input.h"
 #include "tests/fuzz/zip_reader.h"
 
 namespace {
@@ -41,60 +42,6 @@ std::string g_outputPath;
 std::vector<fuzzcheck::SourceFile> g_sources;
 Bytes g_image;
 
-// An image with two sections whose raw data ends at 0x400.
-Bytes MakeImage() {
-    Bytes image(0x400, 0);
-    image[0] = 'M';
-    image[1] = 'Z';
-    const uint32_t pe = 0x80;
-    fuzzcheck::Put32(&image[0x3C], pe);
-    fuzzcheck::Put32(&image[pe], 0x00004550);
-    fuzzcheck::Put16(&image[pe + 4], 0x14C);   // i386
-    fuzzcheck::Put16(&image[pe + 6], 2);       // sections
-    fuzzcheck::Put16(&image[pe + 20], 224);    // optional header size
-    fuzzcheck::Put16(&image[pe + 24], 0x10B);  // PE32
-    const uint32_t table = pe + 248;
-    const char* names[] = {".text", ".rsrc"};
-    for (uint32_t i = 0; i < 2; ++i) {
-        uint8_t* header = &image[table + 40 * i];
-        std::copy(names[i], names[i] + 5, header);
-        fuzzcheck::Put32(header + 16, 0x100);              // SizeOfRawData
-        fuzzcheck::Put32(header + 20, 0x200 + 0x100 * i);  // PointerToRawData
-    }
-    for (uint32_t at = 0x200; at < 0x400; ++at) {
-        image[at] = static_cast<uint8_t>(at * 7 + 1);
-    }
-    return image;
-}
-
-class ScriptedPrompter : public package::InsertPrompter {
-  public:
-    explicit ScriptedPrompter(bool yes) : yes_(yes) {}
-    bool AskYesNo(int messageId) override {
-        questions.push_back(messageId);
-        return yes_;
-    }
-    void ShowStop(int messageId) override { stops.push_back(messageId); }
-
-    std::vector<int> questions;
-    std::vector<int> stops;
-
-  private:
-    bool yes_;
-};
-
-class Judge {
-  public:
-    Judge(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    void Find(const std::string& kind, const std::string& message) {
-        fuzzcheck::Finding(kind, message, data_, size_);
-    }
-
-  private:
-    const uint8_t* data_;
-    size_t size_;
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -104,7 +51,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_packagePath = g_packageFolder + "/ZorSetup.exe";
     g_outputPath = g_packageFolder + "/Custom.exe";
     g_sources = fuzzcheck::MakeSourceFiles(folder, kSourceName);
-    g_image = MakeImage();
+    g_image = fuzzcheck::MakeFixedImage();
     // The engine makes its temporary archive here, where a leftover can be seen.
     setenv("TMPDIR", g_tempFolder.c_str(), 1);
     return 0;
@@ -118,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzcheck::ClearFileSizeCapHit();
     fuzzcheck::EmptyFolder(g_packageFolder);
     fuzzcheck::EmptyFolder(g_tempFolder);
-    Judge judge(data, size);
+    const fuzzcheck::Judge judge(data, size);
 
     const uint8_t flags = data[0];
     const bool wholePackage = flags & 1;
@@ -129,25 +76,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzzcheck::SourceFile& source = g_sources[(flags >> 6) & 3];
     const std::string name = memberName != nullptr ? memberName : kSourceName;
 
-    Bytes package = wholePackage ? Bytes() : g_image;
-    package.insert(package.end(), data + 1, data + size);
-    if (seal) {
-        package.resize((package.size() + 3) / 4 * 4, 0);
-        uint32_t word = 0u - fuzzcheck::WordSum(package.data(), package.size());
-        package.resize(package.size() + 4);
-        fuzzcheck::Put32(&package[package.size() - 4], word);
-    }
+    const Bytes package = fuzzcheck::MakePackage(g_image, data + 1, size - 1, wholePackage, seal);
     if (!fuzzcheck::WriteWholeFile(g_packagePath, package)) {
         return 0;
     }
-    const bool damaged = fuzzcheck::WordSum(package.data(), package.size()) != 0;
-    const ImageWalk image = fuzzcheck::WalkImageHeaders(package.data(), package.size());
-    const uint32_t n = image.overlayOffset;
-    const bool hasOverlay = image.verdict != ImageWalk::Verdict::NotAnImage && n < package.size();
-    const Bytes overlay = hasOverlay ? Bytes(package.begin() + n, package.end()) : Bytes();
-    const std::vector<fuzzcheck::ArchiveView> views = fuzzcheck::ReadArchiveViews(overlay);
+    const fuzzcheck::PackageView seen = fuzzcheck::ViewPackage(package);
+    const bool damaged = seen.damaged;
+    const ImageWalk& image = seen.image;
+    const uint32_t n = seen.OverlayOffset();
+    const bool hasOverlay = seen.hasOverlay;
+    const Bytes& overlay = seen.overlay;
+    const std::vector<fuzzcheck::ArchiveView>& views = seen.views;
 
-    ScriptedPrompter prompter(answerYes);
+    fuzzcheck::ScriptedPrompter prompter(answerYes);
     package::InsertDetail detail;
     const package::InsertResult result =
         package::InsertFileIntoPackage(g_packagePath.c_str(), source.path.c_str(), memberName,
@@ -200,9 +141,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!packageRead || now != package) {
             judge.Find("package.changed-on-failure", outcome + " changed the package");
         }
-        const bool clear = image.verdict == ImageWalk::Verdict::Image && hasOverlay &&
-                           views.size() == 1 && views[0].soundness.Sound() &&
-                           !fuzzcheck::ListsMember(views[0].walk, name) && !declined;
+        const bool clear =
+            seen.Clear() && !fuzzcheck::ListsMember(views[0].walk, name) && !declined;
         if (clear) {
             judge.Find("package.refused-sound", outcome + " for a sound package");
         }

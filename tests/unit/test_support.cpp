@@ -69,7 +69,7 @@ std::string Join(const std::string& directory, const std::string& name) {
     return directory + kSep + name;
 }
 
-ScratchDir::ScratchDir() {
+ScratchDir::ScratchDir([[maybe_unused]] const char* base) {
     static int counter = 0;
 #ifdef _WIN32
     char base[MAX_PATH];
@@ -83,7 +83,9 @@ ScratchDir::ScratchDir() {
         }
     }
 #else
-    const char* base = std::getenv("TMPDIR");
+    if (base == nullptr) {
+        base = std::getenv("TMPDIR");
+    }
     std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/ktltestXXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');

@@ -15,7 +15,8 @@ using Bytes = std::vector<uint8_t>;
 // process's temporary directory, so tests can prove that nothing temporary is left.
 class ScratchDir {
   public:
-    ScratchDir();
+    // `base` (POSIX) puts it elsewhere than the temporary directory.
+    explicit ScratchDir(const char* base = nullptr);
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;

@@ -1,0 +1,56 @@
+// Opening an install package, for every command that reads or changes one: an interrupted
+// earlier change dealt with first (rolled back only on its own package), then the file
+// opened, its size limit, optionally the checksum pass and the damaged-package question, the
+// image end, and the member archive's directory read and checked.
+#pragma once
+
+#include <cstdint>
+
+#include "package/archive_directory.h"
+#include "package/journal.h"
+#include "platform/file.h"
+
+namespace package {
+
+class InsertPrompter;
+
+// The first step that failed, in the order the steps run.
+enum class OpenFault {
+    None,
+    Recover,       // a journal is there and cannot be read or applied
+    StaleJournal,  // the journal there belongs to another package; it was set aside
+    OpenPackage,   // the package cannot be opened or read, or is 4 GiB or more
+    Declined,      // damaged, and the prompter said not to go on
+    NotAnImage,
+    NoOverlay,
+    BadArchive,  // see `archiveFault`
+};
+
+struct PackageOpening {
+    platform::Access access = platform::Access::Read;
+    platform::Sharing sharing = platform::Sharing::ReadOnly;
+    // Takes the package checksum; with a prompter, a damaged package is gone on with only when
+    // it answers yes. The pass is told to the progress meter together with `morePasses` more
+    // passes over the whole file that the caller will make.
+    bool checksum = false;
+    uint32_t morePasses = 0;
+    // Reads the archive directory and refuses it unless it adds up.
+    bool readDirectory = true;
+    // Asks the damaged-package question and hears of a rollback as soon as it is done.
+    InsertPrompter* prompter = nullptr;
+};
+
+struct OpenedPackage {
+    platform::File file;
+    bool inPlace = false;  // for a change: written through `file` itself
+    uint64_t size = 0;
+    uint32_t sum = 0;  // the package checksum as found, when taken
+    uint32_t overlayOffset = 0;
+    ArchiveDirectory directory;
+    ArchiveFault archiveFault = ArchiveFault::None;
+    RecoveryReport recovery;
+};
+
+OpenFault OpenPackage(const char* packagePath, const PackageOpening& how, OpenedPackage& opened);
+
+}  // namespace package

@@ -979,6 +979,76 @@ class VerifyTests(KtlTestCase):
         self.assertVerifyFails(corrupted)
 
 
+def journal_for(package, tail_at):
+    """The rollback journal an in-place change of `package` writes before it touches the bytes
+    from `tail_at` on: the header fields, a proof of the kept bytes (the CRC-32 of their last
+    4096 bytes and their share of the package checksum), the CRC-32 of the rest, the tail."""
+    tail = package[tail_at:]
+    kept = package[:tail_at] + bytes(-tail_at % 4)
+    kept_sum = sum(struct.unpack("<%dI" % (len(kept) // 4), kept)) & 0xFFFFFFFF
+    stretch_crc = zlib.crc32(package[max(0, tail_at - 4096):tail_at])
+    header = b"KTLJRNL2" + struct.pack("<QQIII", len(package), tail_at, len(tail), stretch_crc,
+                                       kept_sum)
+    return header + struct.pack("<I", zlib.crc32(header + tail)) + tail
+
+
+class JournalTests(KtlTestCase):
+    """What every command does with the journal an interrupted in-place change left."""
+
+    COMMANDS = (("list",), ("verify",), ("insert", "NOTES"), ("extract", "Zor/bin/zor.cfg"),
+                ("remove", "Zor/bin/zor.cfg"))
+
+    def interrupted(self):
+        path, original = self.make_package()
+        tail_at = len(original) - 120
+        self.write("pkg.exe.ktl-journal", journal_for(original, tail_at))
+        self.write("pkg.exe", original[:tail_at + 10] + b"\xee" * 700)
+        return path, original
+
+    def run_command(self, command, path):
+        args = [command[0], to_tool_path(path)]
+        if len(command) > 1:
+            args.append(to_tool_path(self.write("notes.txt", b"notes\r\n"))
+                        if command[1] == "NOTES" else command[1])
+        if command[0] in ("extract", "insert", "remove"):
+            args += ["-o", to_tool_path(self.path("out.bin"))]
+        return self.ktl(*args)
+
+    def test_a_rollback_is_told_whatever_the_command(self):
+        for command in self.COMMANDS:
+            with self.subTest(command=command[0]):
+                path, original = self.interrupted()
+                result = self.run_command(command, path)
+                self.assertEqual(result.returncode, EXIT_OK, result)
+                self.assertEqual(len(result.err_lines), 1, result)
+                self.assertIn("pkg.exe", result.err_lines[0])
+                self.assertIn("an interrupted change was rolled back: the package is as it was "
+                              "before it", result.err_lines[0])
+                self.assertFileUnchanged(path, original)
+                self.assertFalse(os.path.exists(path + ".ktl-journal"))
+
+    def test_a_journal_of_another_package_touches_nothing(self):
+        for command in self.COMMANDS:
+            with self.subTest(command=command[0]):
+                if os.path.exists(self.path("out.bin")):
+                    os.remove(self.path("out.bin"))
+                _, old = self.make_package()
+                journal = journal_for(old, len(old) - 120)
+                self.write("pkg.exe.ktl-journal", journal)
+                # A newer release copied in after the crash.
+                path, fresh = self.make_package(
+                    members=SAMPLE_MEMBERS + [("Zor/new.txt", b"newer\r\n" * 300, 8)])
+                result = self.run_command(command, path)
+                self.assertFailedWith(result, EXIT_FAILED, "pkg.exe.ktl-journal")
+                self.assertIn("pkg.exe.stale-ktl-journal", result.err_lines[0])
+                self.assertFileUnchanged(path, fresh)
+                self.assertFalse(os.path.exists(path + ".ktl-journal"))
+                self.assertEqual(self.read("pkg.exe.stale-ktl-journal"), journal)
+                self.assertFalse(os.path.exists(self.path("out.bin")))
+                os.remove(path + ".stale-ktl-journal")
+                self.assertEqual(self.run_command(command, path).returncode, EXIT_OK)
+
+
 # --------------------------------------------------------------------------------------------
 # the command line itself
 # --------------------------------------------------------------------------------------------

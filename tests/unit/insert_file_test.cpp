@@ -345,6 +345,36 @@ TEST_F(InsertTest, DyingMidwayNeverLeavesAHalfWrittenPackage) {
     EXPECT_GT(rolledBack, 0);
 }
 
+// Ending the process at any operation of an insert into a new package leaves the output whole
+// or absent, never a truncated package under its name; the next insert into that output clears
+// what the dead one left beside it.
+TEST_F(InsertTest, DyingMidwayNeverLeavesAHalfWrittenNewPackage) {
+    const int64_t operations =
+        test::CountOperations([&] { return Insert("new.ins", output_.c_str()); });
+    const Bytes written = test::ReadBytes(output_);
+    test::SetEnvironmentOnce("KTL_DYING_PACKAGE", package_);
+    test::SetEnvironmentOnce("KTL_DYING_SCRIPT", script_);
+    test::SetEnvironmentOnce("KTL_DYING_OUTPUT", output_);
+    test::SweepDeaths(
+        operations, package_, original_, original_,
+        [&] {
+            test::DeletePath(std::getenv("KTL_DYING_OUTPUT"));
+            InsertFileIntoPackage(std::getenv("KTL_DYING_PACKAGE"), std::getenv("KTL_DYING_SCRIPT"),
+                                  "new.ins", std::getenv("KTL_DYING_OUTPUT"), prompter_);
+        },
+        [&](int64_t step) {
+            EXPECT_TRUE(!test::Exists(output_) || test::ReadBytes(output_) == written)
+                << "step " << step;
+            ASSERT_GT(Insert("new.ins", output_.c_str()), 0);
+            EXPECT_EQ(test::ReadBytes(output_), written);
+            std::vector<std::string> names = scratch_.Entries();
+            std::sort(names.begin(), names.end());
+            EXPECT_EQ(names, (std::vector<std::string>{"auto1.ins", "custom.exe", "package.exe"}))
+                << "step " << step;
+            test::DeletePath(output_);
+        });
+}
+
 #ifndef _WIN32
 // In place the package is written through its own handle: a link stays a link and every
 // name of the file sees the new package; its mode stays.

@@ -69,7 +69,7 @@ std::string Join(const std::string& directory, const std::string& name) {
     return directory + kSep + name;
 }
 
-ScratchDir::ScratchDir([[maybe_unused]] const char* base) {
+ScratchDir::ScratchDir([[maybe_unused]] const char* folder) {
     static int counter = 0;
 #ifdef _WIN32
     char base[MAX_PATH];
@@ -83,9 +83,7 @@ ScratchDir::ScratchDir([[maybe_unused]] const char* base) {
         }
     }
 #else
-    if (base == nullptr) {
-        base = std::getenv("TMPDIR");
-    }
+    const char* base = folder != nullptr ? folder : std::getenv("TMPDIR");
     std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/ktltestXXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');

@@ -4,7 +4,9 @@
 #include <string>
 
 #include "app/main_dialog.h"
+#include "package/journal.h"
 #include "package/package_inspect.h"
+#include "platform/file.h"
 #include "res/resource_ids.h"
 #include "tests/ui/dialog_fixture.h"
 #include "unit/test_support.h"
@@ -239,6 +241,51 @@ TEST_F(DialogTest, DamagedPackageQuestionComesFromTheWorkerWhileInputsAreOff) {
     EXPECT_EQ(boxes[2].text, "Failed to insert file into package.");
     EXPECT_TRUE(dialog.DialogEnded());
     EXPECT_EQ(test::ReadBytes(output_).size(), 0u);  // made empty by validation, not written
+}
+
+// The journal an in-place change of `from` writes before it touches its last 64 bytes.
+void WriteJournalOf(const std::string& package, const Bytes& from) {
+    ASSERT_TRUE(test::WriteBytes(package, from));
+    platform::File file;
+    ASSERT_TRUE(
+        file.Open(package.c_str(), platform::Access::Read, platform::Disposition::OpenExisting));
+    ASSERT_TRUE(package::WriteJournal((package + ".ktl-journal").c_str(), file, 0, from.size() - 64,
+                                      from.data() + from.size() - 64, 64));
+}
+
+TEST_F(DialogTest, ARollbackIsToldAndAJournalOfAnotherPackageNamed) {
+    const Bytes original = test::ReadBytes(package_);
+    WriteJournalOf(package_, original);
+    Bytes torn = original;
+    torn.resize(torn.size() - 30);
+    ASSERT_TRUE(test::WriteBytes(package_, torn));
+    DialogHarness dialog;
+    Fill(dialog, package_, script_, output_);
+    dialog.Click(IDC_INSERT_FILE);
+    ASSERT_TRUE(dialog.AnswerWorkerBox(IDOK));
+    ASSERT_TRUE(dialog.WaitUntilIdle());
+    std::vector<BoxRecord> boxes = dialog.TakeBoxes();
+    ASSERT_EQ(boxes.size(), 2u) << Describe(boxes);
+    EXPECT_EQ(boxes[0].text, "An interrupted change to \"" + package_ +
+                                 "\" was rolled back: the package is as it was before it.");
+    EXPECT_FALSE(boxes[0].fromDialogThread);
+    EXPECT_EQ(boxes[1].text, "Insert file to package success!");
+    EXPECT_EQ(test::ReadBytes(package_), original);
+
+    WriteJournalOf(package_, test::MakePackage(test::MakeZip({{"other.txt", test::ToBytes("o")}})));
+    ASSERT_TRUE(test::WriteBytes(package_, original));
+    Fill(dialog, package_, script_, scratch_.File("again.exe"));
+    dialog.Click(IDC_INSERT_FILE);
+    ASSERT_TRUE(dialog.WaitUntilIdle());
+    boxes = dialog.TakeBoxes();
+    ASSERT_EQ(boxes.size(), 1u) << Describe(boxes);
+    EXPECT_EQ(boxes[0].text, "Failed to insert file into package.\n\nThe journal \"" + package_ +
+                                 ".ktl-journal\" was written for another package than \"" +
+                                 package_ +
+                                 "\": nothing was rolled back, and the package was not changed. "
+                                 "The journal is kept as \"" +
+                                 package_ + ".stale-ktl-journal\".");
+    EXPECT_EQ(test::ReadBytes(package_), original);
 }
 
 TEST_F(DialogTest, DuplicateNameIsRefusedByTheWorker) {

@@ -2,6 +2,8 @@
 //   test_child.exe --sleep MS --cwd-to FILE [--broadcast MS]
 //       sleeps, then writes its working directory to FILE; with --broadcast it first
 //       broadcasts WM_SETTINGCHANGE and waits up to MS for each window to answer
+//   test_child.exe --hold FILE --sleep MS
+//       holds FILE open without sharing for MS
 //   test_child.exe
 //       plays an installer asked to record: writes what it was handed into probe.txt in its
 //       working directory, and a value into the script; when a file "broadcast" lies in that
@@ -70,7 +72,15 @@ int main(int argc, char** argv) {
     DWORD sleepMs = 0;
     DWORD broadcastMs = 0;
     const char* cwdFile = nullptr;
+    HANDLE held = INVALID_HANDLE_VALUE;
     for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--hold") == 0) {
+            // As a virus scanner holds a file it looks at: open, sharing nothing.
+            held = CreateFileA(argv[i + 1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (held == INVALID_HANDLE_VALUE) {
+                return 3;
+            }
+        }
         if (std::strcmp(argv[i], "--sleep") == 0) {
             sleepMs = static_cast<DWORD>(std::atoi(argv[i + 1]));
         } else if (std::strcmp(argv[i], "--cwd-to") == 0) {
@@ -83,5 +93,9 @@ int main(int argc, char** argv) {
         BroadcastSettingChange(broadcastMs);
     }
     Sleep(sleepMs);
+    if (held != INVALID_HANDLE_VALUE) {
+        CloseHandle(held);
+        return 0;
+    }
     return cwdFile != nullptr && WriteText(cwdFile, CurrentDirectory()) ? 0 : 2;
 }

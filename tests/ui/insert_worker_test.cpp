@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 #include "app/message_box_prompter.h"
@@ -84,6 +85,56 @@ TEST_F(InsertWorkerTest, AJobWithoutItsNoticeStillRunsAloneAndHoldsOffTheClose) 
 // Refuses every window that this thread tries to create, so that no box can be shown.
 LRESULT CALLBACK RefuseEveryWindow(int code, WPARAM wParam, LPARAM lParam) {
     return code == HCBT_CREATEWND ? 1 : CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// A virus scanner holding the fresh package for a moment does not fail the insert; one that
+// holds it on fails it after a while with the system's reason, and nothing is changed.
+TEST_F(InsertWorkerTest, APackageHeldForAMomentIsWaitedFor) {
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof(self));
+    const std::string child = std::string(self, std::strrchr(self, '\\')) + "\\test_child.exe";
+    const test::Bytes original = test::ReadBytes(package_);
+    for (DWORD holdMs : {500u, 10000u}) {
+        std::string commandLine =
+            "\"" + child + "\" --hold \"" + package_ + "\" --sleep " + std::to_string(holdMs);
+        STARTUPINFOA startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process{};
+        ASSERT_TRUE(CreateProcessA(child.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                   nullptr, nullptr, &startup, &process));
+        // Held once a shared read is refused.
+        for (int i = 0; i < 200; ++i) {
+            HANDLE probe = CreateFileA(package_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+            if (probe == INVALID_HANDLE_VALUE) {
+                break;
+            }
+            CloseHandle(probe);
+            Sleep(10);
+        }
+        app::MessageBoxPrompter prompter(nullptr);
+        package::InsertDetail detail;
+        const DWORD start = GetTickCount();
+        const package::InsertResult result = package::InsertFileIntoPackage(
+            package_.c_str(), script_.c_str(), "held.ins", nullptr, prompter, &detail);
+        const DWORD took = GetTickCount() - start;
+        if (holdMs == 500) {
+            EXPECT_GT(result, 0);
+        } else {
+            EXPECT_EQ(result, package::kInsertFailed);
+            EXPECT_EQ(detail.systemError, ERROR_SHARING_VIOLATION);
+            EXPECT_GE(took, 1900u);
+            EXPECT_LT(took, 5000u);
+        }
+        TerminateProcess(process.hProcess, 0);
+        WaitForSingleObject(process.hProcess, 5000);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        if (holdMs != 500) {
+            EXPECT_EQ(test::ReadBytes(package_), original);
+        }
+        ASSERT_TRUE(test::WriteBytes(package_, original));
+    }
 }
 
 TEST(MessageBoxPrompter, AQuestionThatCannotBeShownAnswersNo) {

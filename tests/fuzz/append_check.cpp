@@ -5,45 +5,60 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tests/fuzz/field_check.h"
+
 namespace fuzzcheck {
 namespace {
 
 constexpr uint16_t kVersion20 = 20;
 constexpr uint16_t kDeflated = 8;
 
-// Compares record fields in order and keeps the first mismatch.
-class FieldCheck {
-  public:
-    FieldCheck(const Bytes& bytes, uint64_t at, const char* record)
-        : p_(bytes.data() + at), record_(record) {}
-
-    void U16(size_t offset, uint32_t expected, const char* field) {
-        Expect(Get16(p_ + offset), expected, field);
-    }
-    void U32(size_t offset, uint32_t expected, const char* field) {
-        Expect(Get32(p_ + offset), expected, field);
-    }
-    void Name(size_t offset, const std::string& name) {
-        if (problem_.empty() && std::memcmp(p_ + offset, name.data(), name.size()) != 0) {
-            problem_ = std::string(record_) + ": the name differs";
-        }
-    }
-    const std::string& Problem() const { return problem_; }
-
-  private:
-    void Expect(uint32_t actual, uint32_t expected, const char* field) {
-        if (problem_.empty() && actual != expected) {
-            problem_ = std::string(record_) + " " + field + " is " + Hex(actual) + ", not " +
-                       Hex(expected);
-        }
-    }
-
-    const uint8_t* p_;
-    const char* record_;
-    std::string problem_;
-};
+uint32_t Crc32Of(const Bytes& bytes) {
+    return static_cast<uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));
+}
 
 }  // namespace
+
+std::string CheckNewLocalHeader(const Bytes& after, uint64_t at, const std::string& name,
+                                const Bytes& source) {
+    FieldCheck local(after, at, "the new local header");
+    local.U32(0, zip::kLocalSignature, "signature");
+    local.U16(4, kVersion20, "version needed");
+    local.U16(6, 0, "flags");
+    local.U16(8, kDeflated, "method");
+    local.U16(10, 0, "time");
+    local.U16(12, 0, "date");
+    local.U32(14, Crc32Of(source), "CRC-32");
+    local.U32(22, static_cast<uint32_t>(source.size()), "uncompressed size");
+    local.U16(26, static_cast<uint32_t>(name.size()), "name length");
+    local.U16(28, 0, "extra length");
+    local.Name(zip::kLocalFixed, name);
+    return local.Problem();
+}
+
+std::string CheckNewCentralEntry(const Bytes& after, uint64_t at, const std::string& name,
+                                 const Bytes& source, uint64_t compressedSize, uint64_t localAt) {
+    FieldCheck central(after, at, "the new central entry");
+    central.U32(0, zip::kCentralSignature, "signature");
+    central.U16(4, kVersion20, "version made by");
+    central.U16(6, kVersion20, "version needed");
+    central.U16(8, 0, "flags");
+    central.U16(10, kDeflated, "method");
+    central.U16(12, 0, "time");
+    central.U16(14, 0, "date");
+    central.U32(16, Crc32Of(source), "CRC-32");
+    central.U32(20, static_cast<uint32_t>(compressedSize), "compressed size");
+    central.U32(24, static_cast<uint32_t>(source.size()), "uncompressed size");
+    central.U16(28, static_cast<uint32_t>(name.size()), "name length");
+    central.U16(30, 0, "extra length");
+    central.U16(32, 0, "comment length");
+    central.U16(34, 0, "disk number");
+    central.U16(36, 0, "internal attributes");
+    central.U32(38, 0, "external attributes");
+    central.U32(42, static_cast<uint32_t>(localAt), "local header offset");
+    central.Name(zip::kCentralFixed, name);
+    return central.Problem();
+}
 
 std::string CheckAppended(const Bytes& before, const EndRecord& end, const DirectoryWalk& walk,
                           const std::string& name, const Bytes& source, const Bytes& after,
@@ -61,22 +76,9 @@ std::string CheckAppended(const Bytes& before, const EndRecord& end, const Direc
     if (std::memcmp(after.data(), before.data(), d) != 0) {
         return "bytes before the old directory offset " + Hex(d) + " changed";
     }
-    const uint32_t crc =
-        static_cast<uint32_t>(crc32(0, source.data(), static_cast<uInt>(source.size())));
-    FieldCheck local(after, d, "the new local header");
-    local.U32(0, zip::kLocalSignature, "signature");
-    local.U16(4, kVersion20, "version needed");
-    local.U16(6, 0, "flags");
-    local.U16(8, kDeflated, "method");
-    local.U16(10, 0, "time");
-    local.U16(12, 0, "date");
-    local.U32(14, crc, "CRC-32");
-    local.U32(22, static_cast<uint32_t>(source.size()), "uncompressed size");
-    local.U16(26, static_cast<uint32_t>(n), "name length");
-    local.U16(28, 0, "extra length");
-    local.Name(zip::kLocalFixed, name);
-    if (!local.Problem().empty()) {
-        return local.Problem();
+    const std::string local = CheckNewLocalHeader(after, d, name, source);
+    if (!local.empty()) {
+        return local;
     }
     const uint64_t m = Get32(after.data() + d + 18);
     const uint64_t e = d + zip::kLocalFixed + n + m;
@@ -98,27 +100,9 @@ std::string CheckAppended(const Bytes& before, const EndRecord& end, const Direc
     if (s != 0 && std::memcmp(after.data() + e, before.data() + d, s) != 0) {
         return "the old directory was not copied unchanged to " + Hex(e);
     }
-    FieldCheck central(after, centralAt, "the new central entry");
-    central.U32(0, zip::kCentralSignature, "signature");
-    central.U16(4, kVersion20, "version made by");
-    central.U16(6, kVersion20, "version needed");
-    central.U16(8, 0, "flags");
-    central.U16(10, kDeflated, "method");
-    central.U16(12, 0, "time");
-    central.U16(14, 0, "date");
-    central.U32(16, crc, "CRC-32");
-    central.U32(20, static_cast<uint32_t>(m), "compressed size");
-    central.U32(24, static_cast<uint32_t>(source.size()), "uncompressed size");
-    central.U16(28, static_cast<uint32_t>(n), "name length");
-    central.U16(30, 0, "extra length");
-    central.U16(32, 0, "comment length");
-    central.U16(34, 0, "disk number");
-    central.U16(36, 0, "internal attributes");
-    central.U32(38, 0, "external attributes");
-    central.U32(42, static_cast<uint32_t>(d), "local header offset");
-    central.Name(zip::kCentralFixed, name);
-    if (!central.Problem().empty()) {
-        return central.Problem();
+    const std::string central = CheckNewCentralEntry(after, centralAt, name, source, m, d);
+    if (!central.empty()) {
+        return central;
     }
     FieldCheck record(after, endAt, "the new end record");
     record.U32(0, zip::kEndSignature, "signature");

@@ -16,6 +16,15 @@
 
 namespace fuzzcheck {
 
+// The records of a member the engine deflated from `source` under `name`: its local header at
+// `at`, or its central entry at `at` with the local header at `localAt`. Each returns the first
+// field that differs, or an empty text; the caller has checked that the record and its name
+// are there.
+std::string CheckNewLocalHeader(const Bytes& after, uint64_t at, const std::string& name,
+                                const Bytes& source);
+std::string CheckNewCentralEntry(const Bytes& after, uint64_t at, const std::string& name,
+                                 const Bytes& source, uint64_t compressedSize, uint64_t localAt);
+
 // `end` and `walk` describe `before`, which must be sound for appending. Returns the first
 // difference, or an empty text. `*length` receives the length the archive must now have;
 // `after` may go on behind it (a package's pad bytes), and those bytes are not judged here.

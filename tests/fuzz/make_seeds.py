@@ -2,8 +2,7 @@
 """Writes the seed inputs of the fuzz targets: member archives made by Python's zipfile,
 packages around them, and executable images, each in the input layout its target reads.
 
-usage: make_seeds.py FOLDER   (makes FOLDER/archive_fuzz, FOLDER/package_fuzz and
-                               FOLDER/image_walk_fuzz)
+usage: make_seeds.py FOLDER   (makes FOLDER/TARGET for each fuzz target)
 """
 import io
 import struct
@@ -23,6 +22,77 @@ def make_zip(members, comment=b"", compression=zipfile.ZIP_DEFLATED):
             archive.writestr(info, data)
         archive.comment = comment
     return out.getvalue()
+
+
+class Unseekable(io.RawIOBase):
+    """A stream zipfile cannot seek in, so that it writes data descriptors."""
+
+    def __init__(self):
+        super().__init__()
+        self.data = bytearray()
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        self.data += b
+        return len(b)
+
+
+def make_streamed_zip(members):
+    out = Unseekable()
+    with zipfile.ZipFile(out, "w") as archive:
+        for name, data in members:
+            info = zipfile.ZipInfo(name, FIXED_TIME)
+            info.compress_type = zipfile.ZIP_DEFLATED
+            archive.writestr(info, data)
+    return bytes(out.data)
+
+
+def end_record_at(data):
+    return data.rindex(b"PK\x05\x06")
+
+
+def central_entries(data):
+    """The end record's position and the central entries as (offset, length) pairs."""
+    end = end_record_at(data)
+    count, size, offset = struct.unpack_from("<HII", data, end + 10)
+    entries, at = [], offset
+    for _ in range(count):
+        n, m, k = struct.unpack_from("<HHH", data, at + 28)
+        entries.append((at, 46 + n + m + k))
+        at += 46 + n + m + k
+    return end, offset, entries
+
+
+def reversed_directory(data):
+    """The same archive with its directory entries in the opposite order to the members."""
+    end, offset, entries = central_entries(data)
+    directory = b"".join(data[at:at + length] for at, length in reversed(entries))
+    return data[:offset] + directory + data[end:]
+
+
+def prefixed(data, junk):
+    """The archive behind `junk`, every offset moved on by its length."""
+    end, offset, entries = central_entries(data)
+    out = bytearray(junk + data)
+    shift = len(junk)
+    for at, _ in entries:
+        local = struct.unpack_from("<I", out, shift + at + 42)[0]
+        struct.pack_into("<I", out, shift + at + 42, local + shift)
+    struct.pack_into("<I", out, shift + end + 16, offset + shift)
+    return bytes(out)
+
+
+def wrong_crc(data, index):
+    """The archive with member `index`'s CRC-32 changed in its local header and its entry."""
+    _, _, entries = central_entries(data)
+    out = bytearray(data)
+    at = entries[index][0]
+    local = struct.unpack_from("<I", out, at + 42)[0]
+    for field in (at + 16, local + 14):
+        out[field] ^= 0x5A
+    return bytes(out)
 
 
 def word_sum(data):
@@ -71,6 +141,30 @@ def archives():
     }
 
 
+def rewrite_archives(zips):
+    """Archives for removing and taking out members: names that match in other letter case and
+    with the other separator, directory members, data descriptors, members whose directory
+    order is not their order in the file, bytes before the first member, a wrong CRC-32."""
+    script = b"[Setup]\r\nSilence=1\r\n"
+    twins = make_zip([("AUTO1.INS", script), ("data/x.txt", b"x" * 300),
+                      ("InstallScript\\Auto1.ins", script * 3), ("auto1.ins", b"second")])
+    folders = make_zip([("InstallScript/", b""), ("InstallScript/auto1.ins", script),
+                        ("installscript\\", b""), ("setup.ini", b"[Setup]\r\n" * 30)],
+                       compression=zipfile.ZIP_STORED)
+    streamed = make_streamed_zip([("auto1.ins", script * 5), ("Setup.ini", b"[Setup]\r\n"),
+                                  ("data/x.txt", b"x" * 700)])
+    archives = dict(zips)
+    archives.update({
+        "case_and_separator_twins.zip": twins,
+        "directory_members.zip": folders,
+        "data_descriptors.zip": streamed,
+        "directory_order_reversed.zip": reversed_directory(twins),
+        "bytes_before_members.zip": prefixed(folders, b"Zor stub data\0\0\0"),
+        "wrong_crc.zip": wrong_crc(twins, 0),
+    })
+    return archives
+
+
 def packages(zips):
     seeds = {}
     # flags: 1 whole package, 2 in place, 4 answer Yes, 8 seal, 16/32/48 member name, 64.. source
@@ -83,6 +177,58 @@ def packages(zips):
     image = make_image([(0x400, 0x200), (0x600, 0x100), (0x200, 0x200)])
     seeds["whole_sealed_by_target"] = bytes([0x39]) + image + zips["two_members.zip"]
     seeds["whole_sealed_in_place"] = bytes([0x03]) + seal(image + zips["one_deflated.zip"])
+    return seeds
+
+
+def rewrites(archives):
+    seeds = {}
+    # flags: 1 whole package, 2 in place, 4 answer Yes, 8 seal, 16 replace; the choice byte:
+    # the member name (0 auto1.ins ... 7 readme.txt) and, from bit 3 on, the file inserted
+    for flags, choice, name in [(0x08, 0, "case_and_separator_twins.zip"),
+                                (0x0A, 1, "case_and_separator_twins.zip"),
+                                (0x18, 0, "case_and_separator_twins.zip"),
+                                (0x1A, 0x09, "directory_order_reversed.zip"),
+                                (0x08, 2, "directory_members.zip"),
+                                (0x0A, 3, "directory_members.zip"),
+                                (0x18, 0x14, "directory_members.zip"),
+                                (0x08, 4, "bytes_before_members.zip"),
+                                (0x1A, 0x1C, "bytes_before_members.zip"),
+                                (0x08, 0, "data_descriptors.zip"),
+                                (0x18, 4, "data_descriptors.zip"),
+                                (0x0A, 5, "two_members.zip"),
+                                (0x08, 6, "two_members.zip"),
+                                (0x18, 6, "one_deflated.zip"),
+                                (0x08, 7, "commented.zip"),
+                                (0x1A, 7, "commented.zip"),
+                                (0x04, 4, "one_deflated.zip"),
+                                (0x00, 0, "wrong_crc.zip"),
+                                (0x0A, 4, "padded_and_checksummed.zip")]:
+        seeds[f"image_{flags:02x}_{choice:02x}_{name}"] = bytes([flags, choice]) + archives[name]
+    image = make_image([(0x400, 0x200), (0x600, 0x100), (0x200, 0x200)])
+    seeds["whole_sealed_in_place"] = (bytes([0x03, 0]) +
+                                      seal(image + archives["case_and_separator_twins.zip"]))
+    return seeds
+
+
+def extracts(archives):
+    seeds = {}
+    # flags: 1 whole package, 2 seal, 4 into a file; bits 3-4 the file (new, the package, a
+    # symbolic or a hard link) or the sink's limit; bits 5-7 the member name
+    for flags, name in [(0x04, "case_and_separator_twins.zip"),
+                        (0x20, "case_and_separator_twins.zip"),
+                        (0x26, "directory_order_reversed.zip"),
+                        (0x44, "directory_members.zip"), (0x64, "directory_members.zip"),
+                        (0x84, "bytes_before_members.zip"), (0x06, "data_descriptors.zip"),
+                        (0xA4, "two_members.zip"), (0xC4, "one_deflated.zip"),
+                        (0xE4, "commented.zip"), (0x04, "wrong_crc.zip"),
+                        (0x00, "wrong_crc.zip"), (0x0C, "case_and_separator_twins.zip"),
+                        (0x14, "case_and_separator_twins.zip"),
+                        (0x1C, "case_and_separator_twins.zip"),
+                        (0x08, "data_descriptors.zip"), (0x10, "data_descriptors.zip"),
+                        (0x98, "data_descriptors.zip")]:
+        seeds[f"image_{flags:02x}_{name}"] = bytes([flags]) + archives[name]
+    image = make_image([(0x400, 0x200), (0x600, 0x100), (0x200, 0x200)])
+    seeds["whole_sealed"] = bytes([0x05]) + seal(image + archives["data_descriptors.zip"])
     return seeds
 
 
@@ -104,11 +250,23 @@ def images():
     return seeds
 
 
+def recoveries():
+    """Each kind of file beside the journal, with a few tails and edits."""
+    seeds = {}
+    for flags in range(32):
+        for at in (0x0A00, 0x1234, 0xFFFF):
+            body = bytes((i * 37 + flags) & 0xFF for i in range(30 + flags * 5))
+            seeds[f"flags_{flags:02x}_at_{at:x}"] = bytes([flags]) + at.to_bytes(2, "little") + body
+    return seeds
+
+
 def main():
     folder = Path(sys.argv[1])
     zips = archives()
+    more = rewrite_archives(zips)
     for target, seeds in (("archive_fuzz", zips), ("package_fuzz", packages(zips)),
-                          ("image_walk_fuzz", images())):
+                          ("image_walk_fuzz", images()), ("rewrite_fuzz", rewrites(more)),
+                          ("extract_fuzz", extracts(more)), ("recovery_fuzz", recoveries())):
         (folder / target).mkdir(parents=True, exist_ok=True)
         for name, data in seeds.items():
             (folder / target / name).write_bytes(data)

@@ -14,6 +14,16 @@
 
 namespace fuzzcheck {
 
+// The member names the rewrite and extract targets ask for, as the seeds' members are stored,
+// in other letter case, with the other separator, as directory members, and one that no seed
+// holds.
+inline constexpr const char* kAskedNames[8] = {
+    "auto1.ins",      "installscript\\AUTO1.INS",
+    "InstallScript/", "installscript\\",
+    "SETUP.INI",      "Data\\X.txt",
+    "absent.txt",     "readme.txt",
+};
+
 // An image with two sections whose raw data ends at 0x400.
 Bytes MakeFixedImage();
 

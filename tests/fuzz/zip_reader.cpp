@@ -8,8 +8,6 @@
 namespace fuzzcheck {
 namespace {
 
-// Members are inflated only up to this size; the fuzz inputs are far smaller.
-constexpr uint32_t kLargestContent = 4u << 20;
 constexpr uint16_t kStored = 0;
 constexpr uint16_t kDeflated = 8;
 
@@ -21,7 +19,7 @@ std::string EntryLabel(size_t index) {
     return "entry " + std::to_string(index + 1);
 }
 
-bool Inflate(const uint8_t* data, uint32_t size, uint32_t expected, Bytes& out,
+bool Inflate(const uint8_t* data, uint32_t size, uint32_t expected, bool mayEndEarly, Bytes& out,
              std::string& problem) {
     z_stream stream{};
     if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
@@ -43,7 +41,7 @@ bool Inflate(const uint8_t* data, uint32_t size, uint32_t expected, Bytes& out,
                   std::to_string(status) + ", " + std::to_string(produced) + " bytes out)";
         return false;
     }
-    if (unused != 0) {
+    if (unused != 0 && !mayEndEarly) {
         problem = "the deflate stream ends " + std::to_string(unused) +
                   " bytes before its compressed size";
         return false;
@@ -258,7 +256,9 @@ const ArchiveView* ViewAppendedTo(const std::vector<ArchiveView>& views, const B
     return used;
 }
 
-MemberRead ReadMember(const Bytes& archive, const CentralEntry& entry, uint64_t dataLimit) {
+MemberRead ReadMember(const Bytes& archive, const CentralEntry& entry, uint64_t dataLimit,
+                      Reading reading) {
+    const bool lenient = reading == Reading::Lenient;
     MemberRead read;
     uint64_t at = entry.localOffset;
     if (!Has(archive, at, zip::kLocalFixed) || Get32(archive.data() + at) != zip::kLocalSignature) {
@@ -268,8 +268,9 @@ MemberRead ReadMember(const Bytes& archive, const CentralEntry& entry, uint64_t 
     const uint8_t* p = archive.data() + at;
     uint16_t nameLength = Get16(p + 26);
     uint16_t extraLength = Get16(p + 28);
-    if (nameLength != entry.nameLength || !Has(archive, at + zip::kLocalFixed, nameLength) ||
-        std::memcmp(p + zip::kLocalFixed, entry.name.data(), nameLength) != 0) {
+    if (!lenient &&
+        (nameLength != entry.nameLength || !Has(archive, at + zip::kLocalFixed, nameLength) ||
+         std::memcmp(p + zip::kLocalFixed, entry.name.data(), nameLength) != 0)) {
         read.problem = "the local header's name differs from the central entry's";
         return read;
     }
@@ -278,7 +279,7 @@ MemberRead ReadMember(const Bytes& archive, const CentralEntry& entry, uint64_t 
         read.problem = "its data runs past " + Hex(dataLimit);
         return read;
     }
-    if (entry.uncompressedSize > kLargestContent) {
+    if (entry.uncompressedSize > kLargestReadContent) {
         read.problem = "too large to check";
         return read;
     }
@@ -290,7 +291,7 @@ MemberRead ReadMember(const Bytes& archive, const CentralEntry& entry, uint64_t 
         }
         read.content.assign(data, data + entry.compressedSize);
     } else if (entry.method == kDeflated) {
-        if (!Inflate(data, entry.compressedSize, entry.uncompressedSize, read.content,
+        if (!Inflate(data, entry.compressedSize, entry.uncompressedSize, lenient, read.content,
                      read.problem)) {
             return read;
         }
@@ -308,13 +309,17 @@ MemberRead ReadMember(const Bytes& archive, const CentralEntry& entry, uint64_t 
     return read;
 }
 
+bool NamesDirectory(const std::string& name) {
+    return !name.empty() && (name.back() == '/' || name.back() == '\\');
+}
+
 std::vector<std::string> ListedNames(const DirectoryWalk& walk) {
     std::vector<std::string> names;
     for (const CentralEntry& entry : walk.entries) {
         const std::string& stored = entry.name;
         // A name with a zero byte in it names nothing the tool makes: it is stepped over.
-        if (stored.empty() || stored.size() >= 260 || stored.back() == '/' ||
-            stored.back() == '\\' || stored.find('\0') != std::string::npos) {
+        if (stored.empty() || stored.size() >= 260 || NamesDirectory(stored) ||
+            stored.find('\0') != std::string::npos) {
             continue;
         }
         std::string name = stored;
@@ -340,6 +345,18 @@ bool SameMemberName(const std::string& a, const std::string& b) {
         }
     }
     return true;
+}
+
+std::vector<size_t> MatchingEntries(const DirectoryWalk& walk, const std::string& name,
+                                    bool directories) {
+    std::vector<size_t> found;
+    for (size_t i = 0; i < walk.entries.size(); ++i) {
+        const std::string& stored = walk.entries[i].name;
+        if (SameMemberName(stored, name) && (directories || !NamesDirectory(stored))) {
+            found.push_back(i);
+        }
+    }
+    return found;
 }
 
 bool ListsMember(const DirectoryWalk& walk, const std::string& name) {

@@ -95,15 +95,30 @@ struct MemberRead {
     Bytes content;
     std::string problem;
 };
-MemberRead ReadMember(const Bytes& archive, const CentralEntry& entry, uint64_t dataLimit);
+// Members are read only up to this size; the fuzz inputs are far smaller.
+constexpr uint32_t kLargestReadContent = 4u << 20;
+// Strict, as an archive the engine wrote is judged. Lenient, as an extractor may read an
+// archive it did not write, taking the directory's word: the local header may name the member
+// otherwise, and a deflate stream may end before its compressed size does.
+enum class Reading { Strict, Lenient };
+MemberRead ReadMember(const Bytes& archive, const CentralEntry& entry, uint64_t dataLimit,
+                      Reading reading = Reading::Strict);
 
 // The file member names a lister delivers, in order: directory entries (a name ending in a
 // slash or a backslash), nameless entries, names of 260 bytes or more and names holding a zero
 // byte are passed over, and every slash becomes a backslash.
 std::vector<std::string> ListedNames(const DirectoryWalk& walk);
+// Whether a stored name names a directory member: it ends in a slash or a backslash.
+bool NamesDirectory(const std::string& name);
 // Equal without regard to ASCII letter case, a slash counting as a backslash.
 bool SameMemberName(const std::string& a, const std::string& b);
 // Whether the walk lists a file member of that name.
 bool ListsMember(const DirectoryWalk& walk, const std::string& name);
+
+// The entries of `walk` whose name equals `name` as the engine matches names: without regard to
+// case, '/' and '\' alike; with `directories`, a directory member by its name with the
+// separator, otherwise file members only.
+std::vector<size_t> MatchingEntries(const DirectoryWalk& walk, const std::string& name,
+                                    bool directories);
 
 }  // namespace fuzzcheck

@@ -20,7 +20,7 @@ constexpr char kSetAsideSuffix[] = ".stale-ktl-journal";
 // to change (the last members' data); their CRC-32 is checked before the whole kept part's sum.
 constexpr uint32_t kProofStretch = 4096;
 // Journals of the first format record nothing of the package: they can never be proven.
-constexpr uint64_t kUnprovableSignature = 0x314C4E524A4C544Bull;  // "KTLJRNL1"
+constexpr char kUnprovableSignature[8] = {'K', 'T', 'L', 'J', 'R', 'N', 'L', '1'};
 
 // The journal's header, described as the ZIP records are; the saved tail follows it.
 struct Journal {
@@ -68,8 +68,8 @@ ReadResult ReadJournal(const char* journalPath, Journal& journal) {
     }
     ByteCursor cursor(header, got);
     if (!ReadRecord(cursor, journal)) {
-        return got >= 8 && GetU32(header) == static_cast<uint32_t>(kUnprovableSignature) &&
-                       GetU32(header + 4) == static_cast<uint32_t>(kUnprovableSignature >> 32)
+        return got >= sizeof(kUnprovableSignature) &&
+                       std::memcmp(header, kUnprovableSignature, sizeof(kUnprovableSignature)) == 0
                    ? ReadResult::Unprovable
                    : ReadResult::Incomplete;
     }

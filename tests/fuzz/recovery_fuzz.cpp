@@ -24,6 +24,7 @@
 #include "package/journal.h"
 #include "platform/file.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/package_input.h"
 #include "tests/fuzz/zip_reader.h"
 
 namespace {
@@ -37,22 +38,8 @@ std::string g_journalPath;
 std::string g_setAsidePath;
 Bytes g_originals[2];
 
-// A stored ZIP member archive of our own making, behind a two-section image, sealed.
+// A stored ZIP member archive of our own making, behind the fixed image, sealed.
 Bytes MakeOriginal(uint32_t seed, int members) {
-    Bytes package(0x400, 0);
-    package[0] = 'M';
-    package[1] = 'Z';
-    fuzzcheck::Put32(&package[0x3C], 0x80);
-    fuzzcheck::Put32(&package[0x80], 0x00004550);
-    fuzzcheck::Put16(&package[0x84], 0x14C);
-    fuzzcheck::Put16(&package[0x86], 2);
-    fuzzcheck::Put16(&package[0x94], 224);
-    fuzzcheck::Put16(&package[0x98], 0x10B);
-    for (uint32_t i = 0; i < 2; ++i) {
-        uint8_t* section = &package[0x80 + 248 + 40 * i];
-        fuzzcheck::Put32(section + 16, 0x100);
-        fuzzcheck::Put32(section + 20, 0x200 + 0x100 * i);
-    }
     Bytes archive;
     Bytes directory;
     for (int m = 0; m < members; ++m) {
@@ -92,12 +79,8 @@ Bytes MakeOriginal(uint32_t seed, int members) {
     fuzzcheck::Put32(end + 16, static_cast<uint32_t>(archive.size()));
     archive.insert(archive.end(), directory.begin(), directory.end());
     archive.insert(archive.end(), end, end + 22);
-    package.insert(package.end(), archive.begin(), archive.end());
-    package.resize((package.size() + 3) / 4 * 4, 0);
-    const uint32_t sum = fuzzcheck::WordSum(package.data(), package.size());
-    package.resize(package.size() + 4);
-    fuzzcheck::Put32(&package[package.size() - 4], 0u - sum);
-    return package;
+    return fuzzcheck::MakePackage(fuzzcheck::MakeFixedImage(), archive.data(), archive.size(),
+                                  false, true);
 }
 
 // The journal as our model reads it.

@@ -14,6 +14,7 @@
 
 #include "cli/message_text.h"
 #include "cli/system_error.h"
+#include "ktl_version.h"
 #include "package/insert_file.h"
 #include "package/member_extract.h"
 #include "package/member_name.h"
@@ -27,7 +28,7 @@
 namespace {
 
 constexpr int kExitUsage = 64;
-constexpr const char* kVersion = "ktl 1.0.0";
+constexpr const char* kVersion = "ktl " KTL_VERSION_TEXT;
 
 constexpr const char* kUsage =
     "usage: ktl insert PACKAGE FILE [-o NEW_PACKAGE] [-n MEMBER_NAME] [--yes | --no] "

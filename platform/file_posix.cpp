@@ -10,6 +10,10 @@
 #include "platform/file_copy.h"
 #include "platform/power_loss.h"
 
+// Packages past 2 GiB, and a 32-bit build on a file system with 64-bit inode numbers, need
+// 64-bit offsets: the build defines _FILE_OFFSET_BITS=64 for every POSIX tree.
+static_assert(sizeof(off_t) == 8, "the POSIX backend needs 64-bit file offsets");
+
 namespace platform {
 
 bool File::Fail() {

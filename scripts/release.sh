@@ -1,42 +1,52 @@
 #!/usr/bin/env bash
-# Makes the release zip from a clean clone of the committed tree (HEAD; uncommitted changes
-# are left out): the 32-bit KitTailor.exe and ktl.exe, the README and their SHA-256 sums,
-# KitTailor-<version>-win32.zip. It is checked with tools we did not write (unzip, sha256sum,
-# objdump) and copied to build/release/.
+# Makes the two release zips from a clean clone of the committed tree (HEAD; uncommitted
+# changes are left out): KitTailor-<version>-win64.zip (x86-64) and KitTailor-<version>-win32.zip
+# (i386), each with KitTailor.exe, ktl.exe, the README and their SHA-256 sums. Both trees are
+# configured as the test script configures its Windows trees (Release, the same toolchain files),
+# without the tests. Each zip is checked by scripts/check_release.py (the programs' machine,
+# their manifests and version blocks read by the Windows loader under Wine, the sums) and by
+# scripts/check_release_seams.sh, then copied to build/release/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 commit=$(git rev-parse HEAD)
 echo "== cloning $commit"
 git clone -q --no-checkout "$root" "$work/src"
 git -C "$work/src" checkout -q "$commit"
+version=$(sed -n 's/^project(KitTailor VERSION \([0-9.]*\).*/\1/p' "$work/src/CMakeLists.txt")
 
-echo "== building the 32-bit programs and the zip"
-cmake -S "$work/src" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/i686-w64-mingw32.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DKTL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$work/build" --target release -j "$(nproc)" >/dev/null
-zip=$(ls "$work"/build/release/KitTailor-*-win32.zip)
-name=$(basename "$zip" .zip)
-
-echo "== checking $name.zip"
-unzip -t -q "$zip"
-unzip -q "$zip" -d "$work/unpacked"
-listed=$(cd "$work/unpacked/$name" && find . -type f | sort | tr '\n' ' ')
-[ "$listed" = "./KitTailor.exe ./README.md ./SHA256SUMS.txt ./ktl.exe " ] ||
-  { echo "unexpected contents: $listed" >&2; exit 1; }
-(cd "$work/unpacked/$name" && sha256sum -c SHA256SUMS.txt)
-for program in KitTailor.exe ktl.exe; do
-  i686-w64-mingw32-objdump -f "$work/unpacked/$name/$program" | grep -q 'file format pei-i386' ||
-    { echo "$program is not a 32-bit Windows program" >&2; exit 1; }
+declare -A toolchain=([win64]=x86_64-w64-mingw32 [win32]=i686-w64-mingw32)
+for machine in win64 win32; do
+  echo "== building the $machine programs and their zip"
+  cmake -S "$work/src" -B "$work/build-$machine" \
+    -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/${toolchain[$machine]}.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DKTL_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$work/build-$machine" --target release program_resources -j "$(nproc)" >/dev/null
 done
-cmp -s "$work/unpacked/$name/README.md" "$work/src/README.md" ||
-  { echo "README.md in the zip differs from the source" >&2; exit 1; }
 
+# The loader that reads the programs' resources is Wine's 64-bit one, which every machine here
+# can start; it reads 32-bit programs as resource images.
+export KTL_WIN_ARCH=win64 KTL_WIN_BUILD="$work/build-win64"
+source scripts/wine-env.sh
+ktl_wine_prepare >/dev/null
 mkdir -p "$root/build/release"
-cp "$zip" "$root/build/release/"
-echo "release: $root/build/release/$name.zip"
-unzip -l "$root/build/release/$name.zip"
+for machine in win64 win32; do
+  name=KitTailor-$version-$machine
+  zip=$work/build-$machine/release/$name.zip
+  echo "== checking $name.zip"
+  python3 scripts/check_release.py "$zip" --machine "$machine" --version "$version" \
+    --readme "$work/src/README.md" --resources "$work/build-win64/program_resources.exe" \
+    --runner wine
+  unzip -q "$zip" -d "$work/unpacked-$machine"
+  bash scripts/check_release_seams.sh "$work/unpacked-$machine/$name/ktl.exe" \
+    "$work/unpacked-$machine/$name/KitTailor.exe"
+  cp "$zip" "$root/build/release/"
+done
+for machine in win64 win32; do
+  echo "release: $root/build/release/KitTailor-$version-$machine.zip"
+  (cd "$root/build/release" && sha256sum "KitTailor-$version-$machine.zip")
+done

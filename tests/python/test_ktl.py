@@ -14,6 +14,7 @@ import errno
 import io
 import os
 import random
+import re
 import shlex
 import shutil
 import struct
@@ -24,7 +25,8 @@ import unittest
 import zipfile
 import zlib
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+SOURCE_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path.insert(0, os.path.join(SOURCE_ROOT, "tools"))
 import make_test_package as mtp  # noqa: E402
 
 KTL = None      # path of the ktl program, set from --ktl
@@ -1063,7 +1065,10 @@ class UsageTests(KtlTestCase):
     def test_version(self):
         result = self.ktl("--version")
         self.assertEqual(result.returncode, EXIT_OK, result)
-        self.assertRegex(result.stdout.decode("utf-8", "replace"), r"\d+\.\d+")
+        # The version stands once, in the project's build file.
+        with open(os.path.join(SOURCE_ROOT, "CMakeLists.txt"), encoding="utf-8") as build:
+            version = re.search(r"project\(KitTailor VERSION ([0-9.]+)", build.read()).group(1)
+        self.assertEqual(result.stdout.decode("utf-8", "replace").strip(), "ktl " + version)
 
     def test_usage_errors(self):
         package, before = self.make_package()

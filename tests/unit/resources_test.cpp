@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ktl_version.h"
 #include "res/message_ids.h"
 #include "res/resource_ids.h"
 
@@ -438,6 +439,14 @@ TEST(Resources, AboutBoxHasTheSameControlsInEveryLanguage) {
         const auto& ok = dialog->items.back();
         EXPECT_TRUE(IsButton(ok));
         EXPECT_EQ(ok.style & BS_TYPEMASK, static_cast<DWORD>(BS_DEFPUSHBUTTON));
+        // The line after the icon names the version the build was made as.
+        const std::wstring shortVersion(KTL_VERSION_SHORT,
+                                        KTL_VERSION_SHORT + std::strlen(KTL_VERSION_SHORT));
+        EXPECT_NE(
+            dialog->items[1].title.name.find(
+                L"KitTailor " + (language == kEnglish ? L"Version " + shortVersion : shortVersion)),
+            std::wstring::npos)
+            << LanguageName(language);
     }
 }
 
@@ -502,9 +511,8 @@ TEST(Resources, ApplicationIconLoads) {
     }
 }
 
-// The application manifest of a program in the build tree, read by the system's own loader
-// as resource 1 of type RT_MANIFEST; empty when the file cannot be loaded or has none.
-std::string ProgramManifest(const char* programName) {
+// Where a program of the build tree lies, found from this test program's own folder.
+std::string ProgramPath(const char* programName) {
     char self[MAX_PATH] = {};
     DWORD length = GetModuleFileNameA(nullptr, self, sizeof(self));
     if (length == 0 || length >= sizeof(self)) {
@@ -518,6 +526,13 @@ std::string ProgramManifest(const char* programName) {
             c = '\\';
         }
     }
+    return path;
+}
+
+// The application manifest of a program in the build tree, read by the system's own loader
+// as resource 1 of type RT_MANIFEST; empty when the file cannot be loaded or has none.
+std::string ProgramManifest(const char* programName) {
+    const std::string path = ProgramPath(programName);
     HMODULE program = LoadLibraryExA(path.c_str(), nullptr,
                                      LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     if (program == nullptr) {
@@ -605,6 +620,58 @@ TEST(Resources, EveryShippedProgramCarriesItsManifest) {
             std::find(systems.begin(), systems.end(), "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"),
             systems.end())
             << program.name;
+    }
+}
+
+// One string of a program's version block, read as Windows Explorer reads it.
+std::string VersionString(const std::vector<char>& block, const char* name) {
+    char* value = nullptr;
+    UINT length = 0;
+    const std::string query = std::string("\\StringFileInfo\\040904b0\\") + name;
+    if (!VerQueryValueA(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) ||
+        length == 0) {
+        return "<missing>";
+    }
+    return std::string(value, strnlen(value, length));
+}
+
+TEST(Resources, EveryShippedProgramCarriesTheBuildsVersionAndMachine) {
+#ifdef _WIN64
+    const std::vector<std::string> machine{"amd64"};
+#else
+    const std::vector<std::string> machine{"x86"};
+#endif
+    const DWORD major = (KTL_VERSION_MAJOR << 16) | KTL_VERSION_MINOR;
+    const DWORD minor = (KTL_VERSION_PATCH << 16) | KTL_VERSION_TWEAK;
+    for (const char* name : {KTL_KITTAILOR_EXE, KTL_KTL_EXE}) {
+        const std::string path = ProgramPath(name);
+        DWORD ignored = 0;
+        std::vector<char> block(GetFileVersionInfoSizeA(path.c_str(), &ignored));
+        ASSERT_FALSE(block.empty()) << name << ": error " << GetLastError();
+        ASSERT_TRUE(
+            GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(block.size()), block.data()));
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+        ASSERT_GE(length, sizeof(VS_FIXEDFILEINFO));
+        EXPECT_EQ(fixed->dwFileVersionMS, major) << name;
+        EXPECT_EQ(fixed->dwFileVersionLS, minor) << name;
+        EXPECT_EQ(fixed->dwProductVersionMS, major) << name;
+        EXPECT_EQ(fixed->dwProductVersionLS, minor) << name;
+        EXPECT_EQ(VersionString(block, "FileVersion"), KTL_VERSION_QUAD_TEXT) << name;
+        EXPECT_EQ(VersionString(block, "ProductVersion"), KTL_VERSION_QUAD_TEXT) << name;
+
+        // The program's own identity in its manifest comes first; the dialog's names the
+        // common controls after it.
+        const std::string manifest = ProgramManifest(name);
+        const std::vector<std::string> versions =
+            AttributeValues(manifest, "assemblyIdentity", "version");
+        ASSERT_FALSE(versions.empty()) << name;
+        EXPECT_EQ(versions.front(), KTL_VERSION_QUAD_TEXT) << name;
+        const std::vector<std::string> machines =
+            AttributeValues(manifest, "assemblyIdentity", "processorArchitecture");
+        EXPECT_EQ(std::vector<std::string>(machines.begin(), machines.begin() + 1), machine)
+            << name;
     }
 }
 

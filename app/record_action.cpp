@@ -36,6 +36,12 @@ class MainDialog::RecordingUser : public recording::RecordingUser {
                                  {installer, SystemReason(systemError, installer)}),
                  kStopBox);
     }
+    void TellCannotHandOver(const std::string& handOver, DWORD systemError) override {
+        ShowText(
+            dialog_.Window(),
+            FormatMessageId(IDS_FILE_ACCESS_ERROR, {handOver, SystemReason(systemError, handOver)}),
+            kStopBox);
+    }
     void TellFinished() override {
         ShowMessage(dialog_.Window(), IDS_RECORDING_FINISHED, kInformationBox);
     }

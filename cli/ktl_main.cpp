@@ -13,6 +13,7 @@
 #endif
 
 #include "cli/message_text.h"
+#include "cli/record_command.h"
 #include "cli/system_error.h"
 #include "ktl_version.h"
 #include "package/insert_file.h"
@@ -37,6 +38,7 @@ constexpr const char* kUsage =
     "       ktl extract PACKAGE MEMBER [-o FILE]\n"
     "       ktl list PACKAGE [--long]\n"
     "       ktl verify PACKAGE\n"
+    "       ktl record PACKAGE SCRIPT [--silent | --no-silent]    (Windows)\n"
     "       ktl --help | --version\n"
     "\n"
     "insert  adds FILE to the install package as a new deflated member and seals the\n"
@@ -51,13 +53,18 @@ constexpr const char* kUsage =
     "list    prints every member of the package's member archive, one a line, as stored;\n"
     "        with --long also its method, compressed size, size and CRC-32.\n"
     "verify  checks the package checksum, the image end, the end record and every member.\n"
+    "record  runs the package's installer to record SCRIPT (\".ins\" added when missing),\n"
+    "        as the dialog records it, and marks it for a silent installation unless\n"
+    "        --no-silent; it needs administrator rights and a computer without Zor.\n"
     "\n"
     "insert and remove show their progress on standard error when it is a terminal;\n"
     "--quiet keeps it silent.\n"
     "\n"
     "MEMBER matches without regard to case, with / and \\ alike.\n"
     "Exit status: 0 success; 1 failed; 2 damaged package not continued; 3 a member of that\n"
-    "name exists; 4 the output cannot be created; 5 no member of that name; 64 usage error.\n";
+    "name exists; 4 the output cannot be created; 5 no member of that name; record: 6 Zor\n"
+    "is installed; 7 the installer cannot be started; 8 the package or the script is\n"
+    "unusable; 9 the recording request cannot be written; 64 usage error.\n";
 
 constexpr const char* kNameTooLongOrEmpty =
     "a path or the member name is too long (259 bytes at most), or the member name is empty";
@@ -544,6 +551,8 @@ int main(int argc, char** argv) {
         status = List(argc - 2, argv + 2);
     } else if (std::strcmp(command, "verify") == 0) {
         status = Verify(argc - 2, argv + 2);
+    } else if (std::strcmp(command, "record") == 0) {
+        status = cli::RecordCommand(argc - 2, argv + 2);
     } else {
         return Usage("unknown command");
     }

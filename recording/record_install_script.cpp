@@ -55,8 +55,19 @@ void RecordInstallScript(RecordingUser& user) {
         return;
     }
     const std::string handOver = HandOverPath();
-    WritePrivateProfileStringA(kSection, "AutoScriptRec", "1", handOver.c_str());
-    WritePrivateProfileStringA(kSection, "ScriptFile", request->script.c_str(), handOver.c_str());
+    // A request the installer cannot read would have it install for real instead of recording.
+    auto takeBack = [&handOver] {
+        WritePrivateProfileStringA(kSection, "AutoScriptRec", nullptr, handOver.c_str());
+        WritePrivateProfileStringA(kSection, "ScriptFile", nullptr, handOver.c_str());
+    };
+    if (!WritePrivateProfileStringA(kSection, "AutoScriptRec", "1", handOver.c_str()) ||
+        !WritePrivateProfileStringA(kSection, "ScriptFile", request->script.c_str(),
+                                    handOver.c_str())) {
+        const DWORD writeError = GetLastError();
+        takeBack();
+        user.TellCannotHandOver(handOver, writeError);
+        return;
+    }
     user.InstallerStarting();
     const bool started = RunProgram(request->installer.c_str(), nullptr, nullptr, true, 0,
                                     CREATE_NEW_PROCESS_GROUP, true, INFINITE) != 0;
@@ -66,8 +77,7 @@ void RecordInstallScript(RecordingUser& user) {
         WritePrivateProfileStringA(kSection, "Silence", "1", request->script.c_str());
     }
     // Every path that wrote the request takes it back.
-    WritePrivateProfileStringA(kSection, "AutoScriptRec", nullptr, handOver.c_str());
-    WritePrivateProfileStringA(kSection, "ScriptFile", nullptr, handOver.c_str());
+    takeBack();
     user.InstallerEnded();
     if (!started) {
         user.TellCannotStart(request->installer, startError);

@@ -29,12 +29,15 @@ class RecordingUser {
     virtual void InstallerStarting() = 0;
     virtual void InstallerEnded() = 0;
     virtual void TellCannotStart(const std::string& installer, DWORD systemError) = 0;
+    // The hand-over file could not be written (without elevation, for one): the installer
+    // was not started.
+    virtual void TellCannotHandOver(const std::string& handOver, DWORD systemError) = 0;
     virtual void TellFinished() = 0;
 };
 
 // Refuses when the product is installed (the installer would not record), asks for the
-// request, runs the installer with the hand-over in place, marks the script silent when asked
-// and the installer ran, and always takes the hand-over back.
+// request, runs the installer once the hand-over is written in place, marks the script silent when
+// asked and the installer ran, and always takes the hand-over back.
 void RecordInstallScript(RecordingUser& user);
 
 }  // namespace recording

@@ -173,6 +173,24 @@ DWORD WaitForEnd(bool quiet) {
 
 }  // namespace
 
+// The installer's recording window: the install folder, the server type when asked, OK.
+void AnswerSetup(HWND setup, const std::wstring& installFolder, bool server) {
+    KeepSetupProcess(setup);
+    Say("SETUP caption=" + Escaped(Text(setup)));
+    Pause("setup");
+    SetField(setup, kInstallFolderId, installFolder);
+    if (server) {
+        ChooseServerType(setup);
+    }
+    Click(setup, IDOK);
+    WaitGone(setup, "the installer's window");
+}
+
+void FillInSetup(const std::wstring& installFolder, bool server) {
+    AnswerSetup(WaitFor("the installer's window", [] { return FindSetupWindow(); }),
+                installFolder, server);
+}
+
 int wmain(int argc, wchar_t** argv) {
     std::wstring mode = argc > 1 ? argv[1] : L"";
     const Options options(
@@ -183,11 +201,18 @@ int wmain(int argc, wchar_t** argv) {
                        installFolder = options.Value(L"--install-folder"),
                        output = options.Value(L"--output");
     const bool server = options.Has(L"--server");
+    if (mode == L"setup" && !installFolder.empty()) {
+        // Another program (ktl record) started the installer: answer its window only.
+        FillInSetup(installFolder, server);
+        Say("DONE");
+        return 0;
+    }
     if (app.empty() || (mode != L"run" && (mode != L"record" || caption.empty()))) {
         Fail(
             "usage: record_e2e record --app EXE --caption TEXT [--dir DIR] [--script NAME] "
             "[--install-folder F [--server]] [--output NAME] [--pause-at NAME]... "
-            "[--timeout SEC] | record_e2e run --app PACKAGE [--dir DIR] [--timeout SEC]");
+            "[--timeout SEC] | record_e2e run --app PACKAGE [--dir DIR] [--timeout SEC] | "
+            "record_e2e setup --install-folder F [--server] [--timeout SEC]");
     }
 
     Start(app, directory);
@@ -220,15 +245,7 @@ int wmain(int argc, wchar_t** argv) {
             }
             return FindSetupWindow();
         });
-        KeepSetupProcess(setup);
-        Say("SETUP caption=" + Escaped(Text(setup)));
-        Pause("setup");
-        SetField(setup, kInstallFolderId, installFolder);
-        if (server) {
-            ChooseServerType(setup);
-        }
-        Click(setup, IDOK);
-        WaitGone(setup, "the installer's window");
+        AnswerSetup(setup, installFolder, server);
     }
     AnswerNextBox(1);
     FailIfSetupWindow("after KitTailor's message box");

@@ -37,6 +37,7 @@ from test_kittailor import (IDS_APP_TITLE, talk_to_driver, runner_from, IDS_INSE
 DRIVER = None   # record_e2e.exe, from --driver
 APP = None      # KitTailor.exe, from --app
 SETUP = None    # the installer stand-in ZorSetup.exe, from --setup
+KTL = None      # ktl.exe, from --ktl
 RUNNER = []     # command list that starts a Windows program (["wine"] off Windows)
 
 # How long one program run may take in all before it is killed; the driver's own waits time
@@ -197,7 +198,9 @@ def run_driver(folder, arguments, pauses=None, lang="en_US.UTF-8"):
 # The test
 # --------------------------------------------------------------------------------------------
 
-class RecordEndToEnd(unittest.TestCase):
+class RecordingFixture(unittest.TestCase):
+    """A package of the stand-in in a folder of its own, the product not installed, and the
+    registry and Zor.ini put back afterwards."""
 
     def setUp(self):
         strings = TEXTS["en"]["strings"]
@@ -226,6 +229,9 @@ class RecordEndToEnd(unittest.TestCase):
         self.package_path = os.path.join(self.folder, "ZorSetup.exe")
         with open(self.package_path, "wb") as f:
             f.write(make_package.build_package(self.image, self.members))
+
+
+class RecordEndToEnd(RecordingFixture):
 
     def drive_kittailor(self, arguments, pauses=None, language="en"):
         run = run_driver(self.folder, ["record", "--app", windows_path(APP),
@@ -337,18 +343,115 @@ class RecordEndToEnd(unittest.TestCase):
                 self.assertNotIn("silence", read_profile(script_path).get("setup", {}))
 
 
+class KtlRecord(RecordingFixture):
+    """ktl record: the same recording from the command line, then ktl insert and a silent
+    installation from the new package."""
+
+    def ktl(self, *arguments):
+        return run_program([KTL] + list(arguments), RUN_LIMIT_SECONDS)
+
+    def test_record_insert_install_then_refuse(self):
+        script_path = os.path.join(self.folder, "auto1.ins")
+        new_package_path = os.path.join(self.folder, "ZorSetup-auto.exe")
+        # ktl waits for the installer; the driver answers the installer's window.
+        recording = subprocess.Popen(
+            RUNNER + [KTL, "record", windows_path(self.package_path),
+                      windows_path(os.path.join(self.folder, "auto1"))],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            driver = run_driver(self.folder, ["setup", "--install-folder", self.install_folder,
+                                              "--server"])
+            out, err = recording.communicate(timeout=RUN_LIMIT_SECONDS)
+        finally:
+            recording.kill()
+        self.assertEqual(driver.values("SETUP"), ["caption=" + RECORDING_CAPTION], driver)
+        self.assertEqual((recording.returncode, err), (0, b""), out)
+        self.assertEqual(out.decode("utf-8").splitlines(), [
+            "ktl: recording: the installer has started; the script is written when it ends",
+            'ktl: recording finished: "%s", marked for a silent installation'
+            % windows_path(script_path)])
+        script = read_profile(script_path).get("setup", {})
+        self.assertEqual((script.get("installpath"), script.get("type"), script.get("silence")),
+                         (self.install_folder, "2", "1"), script)
+        self.assertFalse(set(hand_over_values()) & set(HAND_OVER_KEYS), hand_over_values())
+        self.assertIsNone(product_values(), "recording installed the product")
+
+        run = self.ktl("insert", windows_path(self.package_path), windows_path(script_path),
+                       "-o", windows_path(new_package_path))
+        self.assertEqual(run.returncode, 0, run)
+        with zipfile.ZipFile(new_package_path) as archive:
+            self.assertIsNone(archive.testzip())
+            with open(script_path, "rb") as f:
+                self.assertEqual(archive.read("auto1.ins"), f.read())
+        run = run_driver(self.folder, ["run", "--app", windows_path(new_package_path),
+                                       "--dir", windows_path(self.folder)])
+        self.assertEqual(run.values("EXIT"), ["code=0"], run)
+        self.assertEqual(product_values(), {"installpath": ("REG_SZ", self.install_folder),
+                                            "type": ("REG_SZ", "2")})
+
+        # Installed now: refused before the script is even created.
+        for log in setup_logs():
+            os.remove(log)
+        run = self.ktl("record", windows_path(self.package_path),
+                       windows_path(os.path.join(self.folder, "auto2")))
+        self.assertEqual(run.returncode, 6, run)
+        self.assertIn("that  not installed", run.stderr.decode("utf-8"))
+        self.assertEqual((run.stdout, setup_logs()), (b"", []), run)
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "auto2.ins")))
+
+    def test_refusals_have_their_own_status(self):
+        script = windows_path(os.path.join(self.folder, "auto3"))
+        # A request that cannot be handed over (Zor.ini is a folder here, as it would be
+        # unwritable without elevation) starts no installer.
+        hand_over = drive_c_path(HAND_OVER_FILE)
+        kept = os.path.exists(hand_over)
+        if kept:
+            os.replace(hand_over, hand_over + ".kept")
+        os.mkdir(hand_over)
+        try:
+            run = self.ktl("record", windows_path(self.package_path), script)
+        finally:
+            os.rmdir(hand_over)
+            if kept:
+                os.replace(hand_over + ".kept", hand_over)
+        self.assertEqual(run.returncode, 9, run)
+        self.assertRegex(run.stderr.decode("utf-8"),
+                         r'^ktl: cannot record: cannot write the recording request into '
+                         r'"C:\\windows\\Zor\.ini" .*: \S')
+        self.assertEqual((run.stdout, setup_logs()), (b"", []), run)
+
+        # An image that is no program: the system's reason, status 7.
+        with open(self.package_path, "wb") as f:
+            f.write(mtp.build_package(self.members))
+        run = self.ktl("record", windows_path(self.package_path), script)
+        self.assertEqual(run.returncode, 7, run)
+        self.assertRegex(run.stderr.decode("utf-8"),
+                         r'^ktl: cannot record: cannot start the installer ".*ZorSetup\.exe": \S')
+        self.assertNotIn("silence", read_profile(os.path.join(self.folder, "auto3.ins"))
+                         .get("setup", {}))
+        self.assertFalse(set(hand_over_values()) & set(HAND_OVER_KEYS), hand_over_values())
+        # Inputs: no package, status 8; a usage error names the option.
+        run = self.ktl("record", windows_path(os.path.join(self.folder, "missing.exe")), script)
+        self.assertEqual(run.returncode, 8, run)
+        run = self.ktl("record", windows_path(self.package_path), script, "--silnt")
+        self.assertEqual(run.returncode, 64, run)
+        self.assertIn('"--silnt"', run.stderr.decode("utf-8"))
+
+
 def main():
-    global DRIVER, APP, SETUP, RUNNER
+    global DRIVER, APP, SETUP, RUNNER, KTL
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--driver", required=True, help="record_e2e.exe")
     parser.add_argument("--app", required=True, help="KitTailor.exe")
     parser.add_argument("--setup", required=True, help="the installer stand-in ZorSetup.exe")
+    parser.add_argument("--ktl", required=True, help="ktl.exe")
     parser.add_argument("--runner", help="command that runs Windows programs (default: wine "
                                          "off Windows)")
     args, rest = parser.parse_known_args()
     DRIVER = os.path.abspath(args.driver)
     APP = os.path.abspath(args.app)
     SETUP = os.path.abspath(args.setup)
+    KTL = os.path.abspath(args.ktl)
     RUNNER = runner_from(args.runner)
     program = unittest.main(argv=[sys.argv[0]] + rest, exit=False)
     sys.exit(not program.result.wasSuccessful())

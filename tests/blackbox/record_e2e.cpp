@@ -187,8 +187,8 @@ void AnswerSetup(HWND setup, const std::wstring& installFolder, bool server) {
 }
 
 void FillInSetup(const std::wstring& installFolder, bool server) {
-    AnswerSetup(WaitFor("the installer's window", [] { return FindSetupWindow(); }),
-                installFolder, server);
+    AnswerSetup(WaitFor("the installer's window", [] { return FindSetupWindow(); }), installFolder,
+                server);
 }
 
 int wmain(int argc, wchar_t** argv) {

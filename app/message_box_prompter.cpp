@@ -10,6 +10,10 @@ bool MessageBoxPrompter::AskYesNo(int messageId) {
     return ShowMessage(owner_, static_cast<UINT>(messageId), kQuestionBox) == IDYES;
 }
 
+bool MessageBoxPrompter::GoOnWithSignedImage(const package::ImageSignature&) {
+    return AskYesNo(IDS_SIGNED_PACKAGE_CONTINUE);
+}
+
 void MessageBoxPrompter::ShowStop(int messageId) {
     ShowMessage(owner_, static_cast<UINT>(messageId), kStopBox);
 }

@@ -1,4 +1,4 @@
-// The insert operation's one question and one refusal, as message boxes shown from whichever
+// The insert operation's questions and its refusal, as message boxes shown from whichever
 // thread runs the insert.
 #pragma once
 
@@ -20,6 +20,8 @@ class MessageBoxPrompter : public package::InsertPrompter {
     void ShowStop(int messageId) override;
     void ShowProgress(uint64_t done, uint64_t toDo) override;
     void TellRecovery(const package::RecoveryReport& report, const char* packagePath) override;
+    // Asked once per insert; No leaves the package as it is.
+    bool GoOnWithSignedImage(const package::ImageSignature& signature) override;
 
   private:
     HWND owner_;

@@ -3,6 +3,9 @@
 #include <chrono>
 #include <cstring>
 
+#include "package/zip_records.h"
+#include "platform/filesystem.h"
+
 namespace package {
 namespace {
 
@@ -82,6 +85,38 @@ void NoteFailedFile(InsertDetail* detail, const platform::File& file, const char
     const char* named = file.Path()[0] != '\0' ? file.Path() : path;
     if (named != nullptr && std::strlen(named) < sizeof(detail->path)) {
         std::strcpy(detail->path, named);
+    }
+}
+
+InsertResult CheckCreatable(InsertDetail* detail, const char* path) {
+    int error = 0;
+    if (platform::CouldCreateFile(path, &error)) {
+        return 0;
+    }
+    if (detail != nullptr && detail->systemError == 0) {
+        detail->systemError = error;
+        if (std::strlen(path) < sizeof(detail->path)) {
+            std::strcpy(detail->path, path);
+        }
+    }
+    return FailedAt(detail, InsertStep::CreateOutput, kInsertCannotCreateOutput);
+}
+
+void NoteNewSize(InsertDetail* detail, uint64_t length, uint64_t changedFrom) {
+    if (detail != nullptr) {
+        detail->newSize = length + (4 - length % 4) % 4 + 4;
+        detail->bytesWritten = detail->newSize - changedFrom;
+    }
+}
+
+void NoteAdded(InsertDetail* detail, const char* name, uint32_t crc, uint64_t compressedSize,
+               uint64_t size) {
+    if (detail != nullptr) {
+        detail->added.name = name;
+        detail->added.method = kDeflateMethod;
+        detail->added.crc32 = crc;
+        detail->added.compressedSize = static_cast<uint32_t>(compressedSize);
+        detail->added.uncompressedSize = static_cast<uint32_t>(size);
     }
 }
 

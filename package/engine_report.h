@@ -48,4 +48,17 @@ InsertResult FailedToAdd(InsertDetail* detail, ArchiveError error);
 // or `path` when it never opened. Later failures do not overwrite it.
 void NoteFailedFile(InsertDetail* detail, const platform::File& file, const char* path);
 
+// A dry run's stand-in for creating `path`: 0 when platform::CouldCreateFile sees nothing in
+// the way, else the failure a creation would have (CreateOutput), with the path and the reason.
+InsertResult CheckCreatable(InsertDetail* detail, const char* path);
+
+// Notes the changed package's sizes: `length` is its length before the pad and checksum word,
+// `changedFrom` its first byte written (0 for a new package).
+void NoteNewSize(InsertDetail* detail, uint64_t length, uint64_t changedFrom);
+
+// Notes the new member as DeflateSource (or its measure) found it; deflated, like every member
+// the engine adds.
+void NoteAdded(InsertDetail* detail, const char* name, uint32_t crc, uint64_t compressedSize,
+               uint64_t size);
+
 }  // namespace package

@@ -44,7 +44,8 @@ NewRecords MakeRecords(const ArchiveDirectory& directory, uint32_t nameLength, u
 
 class Insert {
   public:
-    Insert(InsertPrompter& prompter, InsertDetail* detail) : prompter_(prompter), detail_(detail) {}
+    Insert(InsertPrompter& prompter, InsertDetail* detail, Writing writing)
+        : prompter_(prompter), detail_(detail), writing_(writing) {}
 
     InsertResult Run(const char* packagePath, const char* filePath, const char* memberName,
                      const char* outputPath, SameName sameName) {
@@ -52,7 +53,8 @@ class Insert {
             !platform::FitsPathBuffer(memberName) || !platform::FitsPathBuffer(outputPath)) {
             return Fail(InsertStep::BadArguments, kInsertFailed);
         }
-        InsertResult opened = OpenForChange(packagePath, outputPath, prompter_, opened_, detail_);
+        InsertResult opened =
+            OpenForChange(packagePath, outputPath, prompter_, opened_, detail_, writing_);
         if (opened < 0) {
             return opened;
         }
@@ -86,7 +88,12 @@ class Insert {
                 detail_->replaced = static_cast<uint32_t>(same.size());
             }
             NewMember added{&source_, name};
-            return RewritePackage(opened_, packagePath, outputPath, same, &added, detail_);
+            return RewritePackage(opened_, packagePath, outputPath, same, &added, detail_,
+                                  writing_);
+        }
+        if (writing_ == Writing::DryRun) {
+            return opened_.inPlace ? MeasureInPlace(packagePath, name)
+                                   : MeasureNewPackage(outputPath, name);
         }
         return opened_.inPlace ? WriteInPlace(packagePath, name)
                                : WriteNewPackage(outputPath, name);
@@ -105,6 +112,31 @@ class Insert {
         return opened_.file.Seek(static_cast<int64_t>(TailAt()), platform::SeekFrom::Begin) &&
                opened_.file.Read(oldTail_.data(), static_cast<uint32_t>(oldTail_.size()), &got) &&
                got == oldTail_.size();
+    }
+
+    // The dry runs fail where the writes below would fail before their first write, and return
+    // what they would return.
+    InsertResult MeasureInPlace(const char* packagePath, const char* name) {
+        char journalPath[platform::kPathBufferSize];
+        if (!ReadOldTail()) {
+            return Fail(InsertStep::OpenPackage, kInsertFailed);
+        }
+        if (!JournalPathFor(packagePath, journalPath)) {
+            return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
+        }
+        InsertResult result = CheckCreatable(detail_, journalPath);
+        if (result == 0) {
+            result = MeasureTail(name);
+        }
+        return result < 0 ? result : static_cast<InsertResult>(result - opened_.overlayOffset);
+    }
+
+    InsertResult MeasureNewPackage(const char* outputPath, const char* name) {
+        if (!ReadOldTail()) {
+            return Fail(InsertStep::OpenPackage, kInsertFailed);
+        }
+        InsertResult result = CheckNewPackageFile(opened_.file, outputPath, detail_);
+        return result < 0 ? result : MeasureTail(name);
     }
 
     InsertResult WriteInPlace(const char* packagePath, const char* name) {
@@ -157,6 +189,39 @@ class Insert {
         return true;
     }
 
+    // The tail's length without the new member's data: its headers, name, the directory and
+    // the end record.
+    uint64_t FixedPart(uint32_t nameLength) const {
+        return TailAt() + LocalFileHeader::kSize + nameLength + opened_.directory.bytes.size() +
+               CentralFileHeader::kSize + nameLength + EndOfCentralDirectory::kSize;
+    }
+
+    // What WriteTail returns, learnt by compressing the file into nothing.
+    InsertResult MeasureTail(const char* name) {
+        const uint32_t nameLength = static_cast<uint32_t>(std::strlen(name));
+        const uint64_t fixedPart = FixedPart(nameLength);
+        const uint64_t limit = kMaxRewrittenSize;
+        if (fixedPart > limit || opened_.size > limit) {
+            return FailToAdd(ArchiveError::TooLarge);
+        }
+        DeflateStream deflater;
+        if (!deflater.Ready()) {
+            return FailToAdd(ArchiveError::CompressorFailed);
+        }
+        uint32_t crc = 0;
+        uint64_t size = 0;
+        uint64_t compressedSize = 0;
+        ArchiveError error = MeasureDeflatedSource(source_, deflater, limit - fixedPart, &crc,
+                                                   &size, &compressedSize);
+        if (error != ArchiveError::None) {
+            return FailToAdd(error);
+        }
+        NoteAdded(detail_, name, crc, compressedSize, size);
+        const uint64_t length = std::max(fixedPart + compressedSize, opened_.size);
+        NoteNewSize(detail_, length, opened_.inPlace ? TailAt() : 0);
+        return static_cast<InsertResult>(length);
+    }
+
     // Writes the tail into `target`, which holds the kept part already, pads and seals it, and
     // returns the length before the pad, or a negative result.
     InsertResult WriteTail(platform::File& target, const char* name) {
@@ -169,9 +234,7 @@ class Insert {
 
         // The finished package, pad and word included, must stay below 4 GiB, and the count
         // returned must fit its signed 32 bits. Checked before each write, never after.
-        const uint64_t fixedPart = tailAt + LocalFileHeader::kSize + nameLength +
-                                   opened_.directory.bytes.size() + CentralFileHeader::kSize +
-                                   nameLength + EndOfCentralDirectory::kSize;
+        const uint64_t fixedPart = FixedPart(nameLength);
         const uint64_t limit = kMaxRewrittenSize;
         if (fixedPart > limit || oldEnd > limit) {
             return FailToAdd(ArchiveError::TooLarge);
@@ -193,6 +256,7 @@ class Insert {
         if (error != ArchiveError::None) {
             return FailToAdd(error);
         }
+        NoteAdded(detail_, name, crc, compressedSize, size);
         NewRecords records =
             MakeRecords(opened_.directory, nameLength, crc, static_cast<uint32_t>(compressedSize),
                         static_cast<uint32_t>(size));
@@ -233,6 +297,7 @@ class Insert {
         if (!written) {
             return Fail(InsertStep::Rebuild, kInsertFailed);
         }
+        NoteNewSize(detail_, length, opened_.inPlace ? tailAt : 0);
         return static_cast<InsertResult>(length);
     }
 
@@ -243,6 +308,7 @@ class Insert {
 
     InsertPrompter& prompter_;
     InsertDetail* detail_;
+    Writing writing_;
     OpenedPackage opened_;
     platform::File source_;
     std::vector<uint8_t> oldTail_;
@@ -253,7 +319,7 @@ class Insert {
 InsertResult InsertFileIntoPackage(const char* packagePath, const char* filePath,
                                    const char* memberName, const char* outputPath,
                                    InsertPrompter& prompter, InsertDetail* detail,
-                                   SameName sameName) {
+                                   SameName sameName, Writing writing) {
     if (detail != nullptr) {
         *detail = InsertDetail{};
     }
@@ -261,7 +327,7 @@ InsertResult InsertFileIntoPackage(const char* packagePath, const char* filePath
     // other failure; the objects' destructors have cleaned up by the time it lands here.
     try {
         ProgressMeter meter(prompter);
-        Insert insert(prompter, detail);
+        Insert insert(prompter, detail, writing);
         return insert.Run(packagePath, filePath, memberName, outputPath, sameName);
     } catch (const std::bad_alloc&) {
         if (detail != nullptr) {

@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "package/archive_directory.h"
 #include "package/journal.h"
+#include "package/package_layout.h"
 
 namespace package {
 
@@ -33,6 +36,12 @@ class InsertPrompter {
     // An interrupted earlier change to the package was rolled back, or its unfinished journal
     // discarded, before this one goes on: told as soon as it is done.
     virtual void TellRecovery(const RecoveryReport& /*report*/, const char* /*packagePath*/) {}
+    // The image is signed: a change rewrites the package's bytes, and the signature no longer
+    // matches them. Asked once the package is open, before the damaged-package question (a
+    // signature added after sealing is what makes a package look damaged); false leaves the
+    // package as it is, as declining that question does (kInsertDeclined, InsertStep::Declined,
+    // with the signature in the detail).
+    virtual bool GoOnWithSignedImage(const ImageSignature& /*signature*/) { return true; }
 };
 
 // Which step failed, for callers that explain a failure beyond its result code.
@@ -41,8 +50,9 @@ enum class InsertStep {
     BadArguments,  // a path or member name too long, an empty member name, or one that is
                    // rooted, names a drive or holds a ".." component
     OpenPackage,   // the package cannot be opened, read, or is 4 GiB or more
-    Declined,      // damaged package, the user chose not to go on
+    Declined,      // damaged or signed package, the user chose not to go on
     Recover,       // an interrupted earlier change to the package cannot be rolled back
+                   // (in a dry run: its journal is there, and a dry run rolls nothing back)
     StaleJournal,  // the journal beside the package belongs to another; it was set aside
     NotAnImage,    // not a PE image, or its headers lie beyond the first MiB
     NoOverlay,     // nothing behind the image, or the overlay cannot be copied out
@@ -55,12 +65,32 @@ enum class InsertStep {
     OutOfMemory,   // memory ran out
 };
 
+// A member a change added or took out, as its directory entry gives it.
+struct ChangedMember {
+    std::string name;  // as stored
+    uint16_t flags = 0;
+    uint16_t method = 0;
+    uint32_t crc32 = 0;
+    uint32_t compressedSize = 0;
+    uint32_t uncompressedSize = 0;
+};
+
 struct InsertDetail {
     InsertStep step = InsertStep::None;
     int archiveError = 0;  // a package::ArchiveError, for InsertStep::AddMember
     ArchiveFault archiveFault = ArchiveFault::None;  // for InsertStep::BadArchive
-    uint32_t replaced = 0;    // members of the same name that the new one replaced
-    RecoveryReport recovery;  // what became of an interrupted earlier change
+    uint32_t replaced = 0;     // members of the same name that the new one replaced
+    RecoveryReport recovery;   // what became of an interrupted earlier change
+    ImageSignature signature;  // the package's, found once it was opened
+    // The changed package's length (pad and checksum word included) and the bytes written into
+    // it: all of them for a new package, from the first changed byte on in place. Set once the
+    // change is done, or once a dry run knows them.
+    uint64_t newSize = 0;
+    uint64_t bytesWritten = 0;
+    // The new member, once compressed (in a dry run too), and the members taken out: by a
+    // removal, or by an insert that replaced them.
+    ChangedMember added;
+    std::vector<ChangedMember> removed;
     // The file of the first failed file operation and the system's error code (errno, or
     // GetLastError on Windows); 0 when no system call failed.
     char path[260] = {};
@@ -70,12 +100,21 @@ struct InsertDetail {
 // What an insert does when a file member of the same name exists: refuse, or take its place.
 enum class SameName { Refuse, Replace };
 
+// A dry run makes every check the change makes and measures what it would write (the new
+// member is compressed to learn its size, into nothing), then stops before the first write: no
+// journal, no staging file, no output, and an interrupted earlier change is not rolled back
+// (its journal fails the run at InsertStep::Recover instead). It returns what the change would
+// return, with the sizes in the detail. That an output can be created is judged without
+// creating it (platform::CouldCreateFile).
+enum class Writing { Write, DryRun };
+
 // Without a member name the member takes the file's base name; without an output path, or
 // with one equal to the package path, the package is rewritten in place. Replacing, every
 // file member of that name is removed and the new one appended, in one rewrite.
 InsertResult InsertFileIntoPackage(const char* packagePath, const char* filePath,
                                    const char* memberName, const char* outputPath,
                                    InsertPrompter& prompter, InsertDetail* detail = nullptr,
-                                   SameName sameName = SameName::Refuse);
+                                   SameName sameName = SameName::Refuse,
+                                   Writing writing = Writing::Write);
 
 }  // namespace package

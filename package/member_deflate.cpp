@@ -7,21 +7,20 @@
 
 namespace package {
 
-namespace {
-constexpr uint32_t kChunkSize = 40960;
-}  // namespace
-
 void WrittenSum::Add(const uint8_t* data, uint32_t size) {
     sum = AddChecksumBytesAt(sum, data, size, position);
     position += size;
 }
 
-// Compresses the whole source into `archive` at its current position, writing no more than
-// `room` bytes: the size limit is checked before each write, never after. `crc`, `read` and
-// `written` describe exactly what was read and what was written.
-ArchiveError DeflateSource(platform::File& source, platform::File& archive, DeflateStream& deflater,
-                           uint64_t room, uint32_t* crc, uint64_t* read, uint64_t* written,
-                           WrittenSum* sum) {
+namespace {
+
+constexpr uint32_t kChunkSize = 40960;
+
+// Compresses the whole source, handing the compressed bytes to `put` (false when they cannot
+// be written), no more than `room` of them: the size limit is checked before each hand-over.
+template <typename Put>
+ArchiveError Deflate(platform::File& source, Put&& put, DeflateStream& deflater, uint64_t room,
+                     uint32_t* crc, uint64_t* read, uint64_t* written, WrittenSum* sum) {
     auto input = std::make_unique<uint8_t[]>(kChunkSize);
     auto output = std::make_unique<uint8_t[]>(kChunkSize);
     z_stream& stream = deflater.Stream();
@@ -33,7 +32,7 @@ ArchiveError DeflateSource(platform::File& source, platform::File& archive, Defl
         if (*written + pending > room) {
             return ArchiveError::TooLarge;
         }
-        if (pending != 0 && !archive.Write(output.get(), pending)) {
+        if (pending != 0 && !put(output.get(), pending)) {
             return ArchiveError::WriteFailed;
         }
         if (sum != nullptr) {
@@ -84,6 +83,23 @@ ArchiveError DeflateSource(platform::File& source, platform::File& archive, Defl
         return ArchiveError::CompressorFailed;
     }
     return drain();
+}
+
+}  // namespace
+
+ArchiveError DeflateSource(platform::File& source, platform::File& archive, DeflateStream& deflater,
+                           uint64_t room, uint32_t* crc, uint64_t* read, uint64_t* written,
+                           WrittenSum* sum) {
+    return Deflate(
+        source, [&](const uint8_t* data, uint32_t size) { return archive.Write(data, size); },
+        deflater, room, crc, read, written, sum);
+}
+
+ArchiveError MeasureDeflatedSource(platform::File& source, DeflateStream& deflater, uint64_t room,
+                                   uint32_t* crc, uint64_t* read, uint64_t* written) {
+    return Deflate(
+        source, [](const uint8_t*, uint32_t) { return true; }, deflater, room, crc, read, written,
+        nullptr);
 }
 
 DeflatedMemberRecords MakeDeflatedMemberRecords(uint32_t nameLength, uint32_t crc,

@@ -40,6 +40,11 @@ ArchiveError DeflateSource(platform::File& source, platform::File& archive, Defl
                            uint64_t room, uint32_t* crc, uint64_t* read, uint64_t* written,
                            WrittenSum* sum);
 
+// The same compression with the output thrown away, for a dry run that needs the compressed
+// size: it reads the whole source and fails as DeflateSource would, short of a write.
+ArchiveError MeasureDeflatedSource(platform::File& source, DeflateStream& deflater, uint64_t room,
+                                   uint32_t* crc, uint64_t* read, uint64_t* written);
+
 // The local header and central entry of a member that DeflateSource wrote, packed.
 struct DeflatedMemberRecords {
     std::array<uint8_t, LocalFileHeader::kSize> local = {};

@@ -71,6 +71,7 @@ class Extraction {
         }
         const DirectoryEntry& entry = entries[found.front()];
         const CentralFileHeader& header = entry.header;
+        NoteMember(entry);
         PathBuffer name = {};
         std::memcpy(name, entry.name, header.nameLength);  // a match fits the buffer
         if (NamesDirectory(name)) {
@@ -151,6 +152,21 @@ class Extraction {
     }
 
   private:
+    void NoteMember(const DirectoryEntry& entry) {
+        if (detail_ == nullptr) {
+            return;
+        }
+        const CentralFileHeader& header = entry.header;
+        PackageMember& member = detail_->member;
+        member.name.assign(reinterpret_cast<const char*>(entry.name), header.nameLength);
+        member.flags = header.flags;
+        member.method = header.method;
+        member.crc32 = header.crc32;
+        member.compressedSize = header.compressedSize;
+        member.uncompressedSize = header.uncompressedSize;
+        member.localHeaderOffset = header.localHeaderOffset;
+    }
+
     ExtractResult Fail(ExtractStep step, ExtractResult result) {
         if (detail_ != nullptr) {
             detail_->step = step;

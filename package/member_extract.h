@@ -6,6 +6,7 @@
 #include "package/archive_directory.h"
 #include "package/journal.h"
 #include "package/member_data.h"
+#include "package/package_inspect.h"
 
 namespace package {
 
@@ -37,6 +38,7 @@ struct ExtractDetail {
     ArchiveFault archiveFault = ArchiveFault::None;
     uint16_t method = 0;
     RecoveryReport recovery;  // what became of an interrupted earlier change
+    PackageMember member;     // the one taken, as its directory entry gives it, once found
 };
 
 // Sends the bytes of the first member whose name equals `memberName` (as a removal finds it)

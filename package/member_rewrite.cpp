@@ -50,11 +50,14 @@ class Rewrite {
     Rewrite(OpenedPackage& package, InsertDetail* detail) : package_(package), detail_(detail) {}
 
     InsertResult Run(const char* packagePath, const char* outputPath,
-                     const std::vector<size_t>& removed, const NewMember* added) {
+                     const std::vector<size_t>& removed, const NewMember* added, Writing writing) {
         added_ = added;
         InsertResult planned = Plan(removed);
         if (planned < 0) {
             return planned;
+        }
+        if (writing == Writing::DryRun) {
+            return Measure(packagePath, outputPath);
         }
         return package_.inPlace ? WriteInPlace(packagePath) : WriteNewPackage(outputPath);
     }
@@ -80,6 +83,7 @@ class Rewrite {
         std::vector<bool> gone(entries.size(), false);
         firstChanged_ = directory.end.directoryOffset;
         for (size_t index : removed) {
+            NoteRemoved(entries[index]);
             gone[index] = true;
             firstChanged_ = std::min(firstChanged_, records[index].begin);
         }
@@ -144,6 +148,58 @@ class Rewrite {
         return 0;
     }
 
+    // Fails where the writes below would fail before their first write, and returns what they
+    // would return; a new member is compressed into nothing to learn its size.
+    InsertResult Measure(const char* packagePath, const char* outputPath) {
+        InsertResult checked = 0;
+        if (package_.inPlace) {
+            char journalPath[platform::kPathBufferSize];
+            checked = JournalPathFor(packagePath, journalPath)
+                          ? CheckCreatable(detail_, journalPath)
+                          : Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
+        } else {
+            checked = CheckNewPackageFile(package_.file, outputPath, detail_);
+        }
+        if (checked < 0) {
+            return checked;
+        }
+        const uint64_t fixedPart = FixedPart();
+        const uint64_t limit = kMaxRewrittenSize;
+        if (fixedPart > limit) {
+            return added_ != nullptr ? FailToAdd(ArchiveError::TooLarge)
+                                     : Fail(InsertStep::Rebuild, kInsertFailed);
+        }
+        uint64_t compressedSize = 0;
+        if (added_ != nullptr) {
+            DeflateStream deflater;
+            if (!deflater.Ready()) {
+                return FailToAdd(ArchiveError::CompressorFailed);
+            }
+            uint32_t crc = 0;
+            uint64_t size = 0;
+            ArchiveError error = MeasureDeflatedSource(*added_->source, deflater, limit - fixedPart,
+                                                       &crc, &size, &compressedSize);
+            if (error != ArchiveError::None) {
+                return FailToAdd(error);
+            }
+            NoteAdded(detail_, added_->name, crc, compressedSize, size);
+        }
+        const uint64_t length = fixedPart + compressedSize;
+        NoteNewSize(detail_, length, package_.inPlace ? ArchiveStart() + firstChanged_ : 0);
+        return static_cast<InsertResult>(package_.inPlace ? length - ArchiveStart() : length);
+    }
+
+    // The new package's length before the pad, less a new member's compressed data.
+    uint64_t FixedPart() const {
+        const uint32_t nameLength =
+            added_ != nullptr ? static_cast<uint32_t>(std::strlen(added_->name)) : 0;
+        const uint64_t directorySize =
+            newDirectory_.size() + (added_ != nullptr ? CentralFileHeader::kSize + nameLength : 0);
+        return ArchiveStart() + newMemberAt_ +
+               (added_ != nullptr ? LocalFileHeader::kSize + nameLength : 0) + directorySize +
+               EndOfCentralDirectory::kSize + comment_.size();
+    }
+
     InsertResult WriteInPlace(const char* packagePath) {
         char journalPath[platform::kPathBufferSize];
         uint32_t tailSum = 0;
@@ -191,9 +247,7 @@ class Rewrite {
             added_ != nullptr ? static_cast<uint32_t>(std::strlen(added_->name)) : 0;
         const uint64_t directorySize =
             newDirectory_.size() + (added_ != nullptr ? CentralFileHeader::kSize + nameLength : 0);
-        const uint64_t fixedPart = start + newMemberAt_ +
-                                   (added_ != nullptr ? LocalFileHeader::kSize + nameLength : 0) +
-                                   directorySize + EndOfCentralDirectory::kSize + comment_.size();
+        const uint64_t fixedPart = FixedPart();
         const uint64_t limit = kMaxRewrittenSize;
         if (fixedPart > limit) {
             return added_ != nullptr ? FailToAdd(ArchiveError::TooLarge)
@@ -239,6 +293,7 @@ class Rewrite {
         if (!written) {
             return Fail(InsertStep::Rebuild, kInsertFailed);
         }
+        NoteNewSize(detail_, length, package_.inPlace ? start + firstChanged_ : 0);
         return static_cast<InsertResult>(length);
     }
 
@@ -265,6 +320,7 @@ class Rewrite {
         if (error != ArchiveError::None) {
             return FailToAdd(error);
         }
+        NoteAdded(detail_, added_->name, crc, compressedSize, size);
         DeflatedMemberRecords records = MakeDeflatedMemberRecords(
             nameLength, crc, static_cast<uint32_t>(compressedSize), static_cast<uint32_t>(size),
             static_cast<uint32_t>(headerAt - ArchiveStart()));
@@ -280,6 +336,21 @@ class Rewrite {
         directory.insert(directory.end(), records.central.begin(), records.central.end());
         directory.insert(directory.end(), name, name + nameLength);
         return 0;
+    }
+
+    void NoteRemoved(const DirectoryEntry& entry) {
+        if (detail_ == nullptr) {
+            return;
+        }
+        const CentralFileHeader& header = entry.header;
+        ChangedMember member;
+        member.name.assign(reinterpret_cast<const char*>(entry.name), header.nameLength);
+        member.flags = header.flags;
+        member.method = header.method;
+        member.crc32 = header.crc32;
+        member.compressedSize = header.compressedSize;
+        member.uncompressedSize = header.uncompressedSize;
+        detail_->removed.push_back(std::move(member));
     }
 
     InsertResult FailToAdd(ArchiveError error) { return FailedToAdd(detail_, error); }
@@ -302,14 +373,14 @@ class Rewrite {
 
 InsertResult RewritePackage(OpenedPackage& package, const char* packagePath, const char* outputPath,
                             const std::vector<size_t>& removed, const NewMember* added,
-                            InsertDetail* detail) {
+                            InsertDetail* detail, Writing writing) {
     Rewrite rewrite(package, detail);
-    return rewrite.Run(packagePath, outputPath, removed, added);
+    return rewrite.Run(packagePath, outputPath, removed, added, writing);
 }
 
 InsertResult RemoveMemberFromPackage(const char* packagePath, const char* memberName,
                                      const char* outputPath, InsertPrompter& prompter,
-                                     InsertDetail* detail) {
+                                     InsertDetail* detail, Writing writing) {
     if (detail != nullptr) {
         *detail = InsertDetail{};
     }
@@ -323,7 +394,8 @@ InsertResult RemoveMemberFromPackage(const char* packagePath, const char* member
     try {
         ProgressMeter meter(prompter);
         OpenedPackage package;
-        InsertResult opened = OpenForChange(packagePath, outputPath, prompter, package, detail);
+        InsertResult opened =
+            OpenForChange(packagePath, outputPath, prompter, package, detail, writing);
         if (opened < 0) {
             return opened;
         }
@@ -335,7 +407,7 @@ InsertResult RemoveMemberFromPackage(const char* packagePath, const char* member
             }
             return kNoSuchMember;
         }
-        return RewritePackage(package, packagePath, outputPath, found, nullptr, detail);
+        return RewritePackage(package, packagePath, outputPath, found, nullptr, detail, writing);
     } catch (const std::bad_alloc&) {
         if (detail != nullptr) {
             detail->step = InsertStep::OutOfMemory;

@@ -24,16 +24,18 @@ struct NewMember {
 // entries `removed` (indices in directory order, at least one) and with `added` appended when
 // given. The archive comment stays when nothing is added; a replacing insert drops it, as
 // every insert does.
-// Returns what InsertFileIntoPackage returns for the same output.
+// Returns what InsertFileIntoPackage returns for the same output; a dry run (insert_file.h)
+// only measures it.
 InsertResult RewritePackage(OpenedPackage& package, const char* packagePath, const char* outputPath,
                             const std::vector<size_t>& removed, const NewMember* added,
-                            InsertDetail* detail);
+                            InsertDetail* detail, Writing writing = Writing::Write);
 
 // Removes every member whose name equals `memberName` (without regard to case, '/' and '\'
 // alike; a directory member by its name with the separator), in place or to a new package.
 // kNoSuchMember when there is none; the damaged-package question comes first, as for an insert.
 InsertResult RemoveMemberFromPackage(const char* packagePath, const char* memberName,
                                      const char* outputPath, InsertPrompter& prompter,
-                                     InsertDetail* detail = nullptr);
+                                     InsertDetail* detail = nullptr,
+                                     Writing writing = Writing::Write);
 
 }  // namespace package

@@ -50,4 +50,15 @@ InsertResult WriteNewPackageFile(platform::File& package, const char* outputPath
     return result < 0 ? result : FailedAt(detail, InsertStep::Rebuild, kInsertFailed);
 }
 
+InsertResult CheckNewPackageFile(platform::File& package, const char* outputPath,
+                                 InsertDetail* detail) {
+    char stagingPath[platform::kPathBufferSize];
+    if (!StagingPathFor(outputPath, stagingPath) || platform::NamesSameFile(package, outputPath) ||
+        platform::NamesSameFile(package, stagingPath)) {
+        return FailedAt(detail, InsertStep::CreateOutput, kInsertCannotCreateOutput);
+    }
+    InsertResult staging = CheckCreatable(detail, stagingPath);
+    return staging < 0 ? staging : CheckCreatable(detail, outputPath);
+}
+
 }  // namespace package

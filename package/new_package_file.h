@@ -24,4 +24,10 @@ InsertResult WriteNewPackageFile(platform::File& package, const char* outputPath
                                  InsertDetail* detail,
                                  const std::function<InsertResult(platform::File&)>& write);
 
+// What WriteNewPackageFile checks before it creates anything, for a dry run: the same refusals
+// of the package's own file, and whether the staging file and the output could be created.
+// 0, or the negative result the write would fail with.
+InsertResult CheckNewPackageFile(platform::File& package, const char* outputPath,
+                                 InsertDetail* detail);
+
 }  // namespace package

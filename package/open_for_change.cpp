@@ -36,7 +36,8 @@ bool ChangesInPlace(const char* packagePath, const char* outputPath) {
 }
 
 InsertResult OpenForChange(const char* packagePath, const char* outputPath,
-                           InsertPrompter& prompter, OpenedPackage& opened, InsertDetail* detail) {
+                           InsertPrompter& prompter, OpenedPackage& opened, InsertDetail* detail,
+                           Writing writing) {
     opened.inPlace = ChangesInPlace(packagePath, outputPath);
     PackageOpening how;
     how.access = opened.inPlace ? platform::Access::ReadWrite : platform::Access::Read;
@@ -45,10 +46,12 @@ InsertResult OpenForChange(const char* packagePath, const char* outputPath,
     // pass, so that the bar does not fill with the first pass alone.
     how.morePasses = opened.inPlace ? 0 : 1;
     how.prompter = &prompter;
+    how.leaveJournal = writing == Writing::DryRun;
     const OpenFault fault = OpenPackage(packagePath, how, opened);
     if (detail != nullptr) {
         detail->recovery = opened.recovery;
         detail->archiveFault = opened.archiveFault;
+        detail->signature = opened.signature;
     }
     if (fault == OpenFault::None) {
         return 0;

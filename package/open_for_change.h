@@ -14,8 +14,11 @@ namespace package {
 bool ChangesInPlace(const char* packagePath, const char* outputPath);
 
 // 0 when the package is open and sound enough to change; otherwise a negative result, with
-// the failed step in `detail`. Nothing is written but a rollback of an interrupted change.
+// the failed step in `detail`. Nothing is written but a rollback of an interrupted change, and
+// not even that in a dry run. The package is opened as the change would open it (for writing,
+// in place) in a dry run too, so that it fails where the change would.
 InsertResult OpenForChange(const char* packagePath, const char* outputPath,
-                           InsertPrompter& prompter, OpenedPackage& opened, InsertDetail* detail);
+                           InsertPrompter& prompter, OpenedPackage& opened, InsertDetail* detail,
+                           Writing writing = Writing::Write);
 
 }  // namespace package

@@ -3,12 +3,27 @@
 #include "package/engine_report.h"
 #include "package/insert_file.h"
 #include "package/package_layout.h"
+#include "platform/filesystem.h"
 #include "res/message_ids.h"
 
 namespace package {
 
+namespace {
+
+bool JournalBeside(const char* packagePath, RecoveryReport& report) {
+    return JournalPathFor(packagePath, report.journalPath) &&
+           platform::PathHasAttributes(report.journalPath);
+}
+
+}  // namespace
+
 OpenFault OpenPackage(const char* packagePath, const PackageOpening& how, OpenedPackage& opened) {
-    switch (RecoverPackage(packagePath, &opened.recovery)) {
+    if (how.leaveJournal && JournalBeside(packagePath, opened.recovery)) {
+        return OpenFault::Recover;
+    }
+    opened.recovery = RecoveryReport{};
+    switch (how.leaveJournal ? Recovery::NothingToDo
+                             : RecoverPackage(packagePath, &opened.recovery)) {
         case Recovery::Failed:
             return OpenFault::Recover;
         case Recovery::SetAside:
@@ -26,6 +41,14 @@ OpenFault OpenPackage(const char* packagePath, const PackageOpening& how, Opened
                           how.sharing) ||
         !opened.file.Size(&opened.size) || opened.size >= kPackageSizeLimit) {
         return OpenFault::OpenPackage;
+    }
+    if (how.prompter != nullptr) {
+        if (!FindImageSignature(opened.file, opened.signature)) {
+            return OpenFault::OpenPackage;
+        }
+        if (opened.signature.present && !how.prompter->GoOnWithSignedImage(opened.signature)) {
+            return OpenFault::Declined;
+        }
     }
     if (how.checksum) {
         AddWorkToDo(opened.size * (1 + uint64_t{how.morePasses}));

@@ -8,6 +8,7 @@
 
 #include "package/archive_directory.h"
 #include "package/journal.h"
+#include "package/package_layout.h"
 #include "platform/file.h"
 
 namespace package {
@@ -17,10 +18,10 @@ class InsertPrompter;
 // The first step that failed, in the order the steps run.
 enum class OpenFault {
     None,
-    Recover,       // a journal is there and cannot be read or applied
+    Recover,       // a journal is there and cannot be read or applied, or must be left alone
     StaleJournal,  // the journal there belongs to another package; it was set aside
     OpenPackage,   // the package cannot be opened or read, or is 4 GiB or more
-    Declined,      // damaged, and the prompter said not to go on
+    Declined,      // damaged or signed, and the prompter said not to go on
     NotAnImage,
     NoOverlay,
     BadArchive,  // see `archiveFault`
@@ -36,8 +37,12 @@ struct PackageOpening {
     uint32_t morePasses = 0;
     // Reads the archive directory and refuses it unless it adds up.
     bool readDirectory = true;
-    // Asks the damaged-package question and hears of a rollback as soon as it is done.
+    // Asks the damaged-package question and hears of a rollback as soon as it is done; it is
+    // also asked whether to go on with a signed image, before the checksum pass.
     InsertPrompter* prompter = nullptr;
+    // A journal beside the package is neither rolled back nor set aside: its presence alone
+    // fails the opening at Recover. For a dry run, which writes nothing.
+    bool leaveJournal = false;
 };
 
 struct OpenedPackage {
@@ -49,6 +54,7 @@ struct OpenedPackage {
     ArchiveDirectory directory;
     ArchiveFault archiveFault = ArchiveFault::None;
     RecoveryReport recovery;
+    ImageSignature signature;  // looked for only with a prompter
 };
 
 OpenFault OpenPackage(const char* packagePath, const PackageOpening& how, OpenedPackage& opened);

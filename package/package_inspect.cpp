@@ -7,10 +7,12 @@
 #include "package/byte_cursor.h"
 #include "package/end_record_search.h"
 #include "package/member_data.h"
+#include "package/member_name.h"
 #include "package/open_package.h"
 #include "package/package_layout.h"
 #include "package/zip_records.h"
 #include "platform/file.h"
+#include "platform/multibyte.h"
 
 namespace package {
 namespace {
@@ -40,6 +42,9 @@ bool ReadDirectory(platform::File& file, PackageContents& contents, std::string&
         problem = "the central directory reaches past the end of the file";
         return false;
     }
+    contents.archiveEnd =
+        std::min(contents.size, contents.overlayOffset + contents.endRecordAt +
+                                    EndOfCentralDirectory::kSize + end.commentLength);
     std::vector<uint8_t> directory(end.directorySize);
     if (!directory.empty() && !ReadAt(file, contents.overlayOffset + end.directoryOffset,
                                       directory.data(), end.directorySize)) {
@@ -61,6 +66,7 @@ bool ReadDirectory(platform::File& file, PackageContents& contents, std::string&
         }
         PackageMember member;
         member.name.assign(reinterpret_cast<const char*>(name), header.nameLength);
+        member.flags = header.flags;
         member.method = header.method;
         member.crc32 = header.crc32;
         member.compressedSize = header.compressedSize;
@@ -163,7 +169,128 @@ bool OpenAndFindImageEnd(const char* packagePath, bool checksum, platform::File&
     return false;
 }
 
+constexpr uint16_t kEncryptedFlag = 0x1;
+// A certificate table starts on an 8-byte boundary.
+constexpr uint32_t kCertificateAlignment = 8;
+
+// The file name, the text behind the last separator, is auto*.ins in any letter case.
+bool NamesInstallScript(const std::string& name) {
+    const char* slash = platform::FindLastChar(name.c_str(), '/');
+    const char* backslash = platform::FindLastChar(name.c_str(), '\\');
+    const char* last = slash > backslash ? slash : backslash;
+    const std::string leaf = last != nullptr ? std::string(last + 1) : name;
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    auto matches = [&](size_t at, const char* text) {
+        for (size_t i = 0; text[i] != '\0'; ++i) {
+            if (lower(leaf[at + i]) != text[i]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return leaf.size() >= 8 && matches(0, "auto") && matches(leaf.size() - 4, ".ins");
+}
+
+class TextSink : public MemberSink {
+  public:
+    explicit TextSink(std::string& text) : text_(text) {}
+    bool Write(const uint8_t* data, uint32_t size) override {
+        if (text_.size() + size > kMostScriptBytes) {
+            return false;
+        }
+        text_.append(reinterpret_cast<const char*>(data), size);
+        return true;
+    }
+
+  private:
+    std::string& text_;
+};
+
+// Reads a script member's bytes; the directory was walked leniently, so its local header is
+// checked here as an extraction checks it.
+void ReadScriptText(platform::File& file, const PackageContents& contents,
+                    InstallScriptMember& script) {
+    const PackageMember& member = contents.members[script.member];
+    if ((member.flags & kEncryptedFlag) != 0) {
+        script.problem = "it is encrypted";
+        return;
+    }
+    if (member.method != kStoredMethod && member.method != kDeflateMethod) {
+        script.problem =
+            Format("its compression method %llu is neither stored nor deflated", member.method);
+        return;
+    }
+    if (member.uncompressedSize > kMostScriptBytes) {
+        script.problem = Format("it holds %llu bytes, more than the %llu a script is read for",
+                                member.uncompressedSize, kMostScriptBytes);
+        return;
+    }
+    uint8_t fixed[LocalFileHeader::kSize];
+    LocalFileHeader header;
+    ByteCursor cursor(fixed, sizeof(fixed));
+    const uint64_t headerAt = contents.overlayOffset + uint64_t{member.localHeaderOffset};
+    if (!ReadAt(file, headerAt, fixed, sizeof(fixed)) || !ReadRecord(cursor, header) ||
+        uint64_t{member.localHeaderOffset} + header.Length() + member.compressedSize >
+            contents.endRecordAt) {
+        script.problem = "its local header is missing or damaged";
+        return;
+    }
+    MemberData data;
+    data.at = headerAt + header.Length();
+    data.method = member.method;
+    data.compressedSize = member.compressedSize;
+    data.size = member.uncompressedSize;
+    data.crc32 = member.crc32;
+    TextSink sink(script.text);
+    switch (StreamMemberData(file, data, &sink)) {
+        case DataCheck::Ok:
+            return;
+        case DataCheck::OutOfMemory:
+            script.problem = "no memory to inflate it";
+            break;
+        default:
+            script.problem = "its data does not match its CRC-32 or size";
+            break;
+    }
+    script.text.clear();
+}
+
 }  // namespace
+
+bool InspectPackage(const char* packagePath, PackageInfo& info, std::string& problem) {
+    info = PackageInfo{};
+    platform::File file;
+    if (!OpenAndFindImageEnd(packagePath, true, file, info.contents, problem)) {
+        return false;
+    }
+    info.sectionsEnd = info.contents.overlayOffset;
+    if (!FindImageSignature(file, info.signature)) {
+        problem = "cannot read the file";
+        return false;
+    }
+    // A certificate table right behind the sections takes the place where the archive would
+    // begin: the image was signed before the archive was appended, so the archive follows it.
+    const ImageSignature& signature = info.signature;
+    const uint64_t tableEnd = uint64_t{signature.offset} + signature.size;
+    if (signature.present && signature.offset >= info.sectionsEnd &&
+        signature.offset - info.sectionsEnd < kCertificateAlignment &&
+        tableEnd < info.contents.size) {
+        info.contents.overlayOffset = static_cast<uint32_t>(tableEnd);
+    }
+    if (!ReadDirectory(file, info.contents, problem)) {
+        return false;
+    }
+    info.archiveRead = true;
+    for (size_t i = 0; i < info.contents.members.size(); ++i) {
+        if (NamesInstallScript(info.contents.members[i].name)) {
+            InstallScriptMember script;
+            script.member = i;
+            ReadScriptText(file, info.contents, script);
+            info.scripts.push_back(std::move(script));
+        }
+    }
+    return true;
+}
 
 bool ReadPackageContents(const char* packagePath, PackageContents& contents, std::string& problem) {
     platform::File file;

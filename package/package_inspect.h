@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "package/journal.h"
+#include "package/package_layout.h"
 
 namespace package {
 
 struct PackageMember {
-    std::string name;  // as stored, separators unchanged
+    std::string name;    // as stored, separators unchanged
+    uint16_t flags = 0;  // the general purpose bits: bit 11 says the name is UTF-8
     uint16_t method = 0;
     uint32_t crc32 = 0;
     uint32_t compressedSize = 0;
@@ -24,6 +26,7 @@ struct PackageContents {
     uint32_t checksum = 0;  // taken by VerifyPackage only
     uint32_t overlayOffset = 0;
     uint64_t endRecordAt = 0;  // from the archive's first byte
+    uint64_t archiveEnd = 0;   // from the file's first byte: behind the end record's comment
     std::vector<PackageMember> members;
     RecoveryReport recovery;  // what became of an interrupted earlier change
 };
@@ -35,5 +38,32 @@ bool ReadPackageContents(const char* packagePath, PackageContents& contents, std
 // Checks the package checksum and length, the image end, the end record, every central
 // directory entry against its local header, and every stored or deflated member's CRC-32.
 bool VerifyPackage(const char* packagePath, PackageContents& contents, std::string& problem);
+
+// An install script the package holds: a file member named auto*.ins (its file name, without
+// regard to case), which the package's installer runs with when it finds one.
+struct InstallScriptMember {
+    size_t member = 0;    // index into the members
+    std::string text;     // its bytes, as stored in the script
+    std::string problem;  // why they cannot be read; empty when they were
+};
+
+// What an administrator asks of a package before changing it. `contents.overlayOffset` is where
+// the member archive begins: the sections' end, or the end of a certificate table that follows
+// them directly (an image signed before the archive was appended).
+struct PackageInfo {
+    PackageContents contents;  // the checksum taken
+    uint32_t sectionsEnd = 0;  // the image end as every other command finds it
+    ImageSignature signature;
+    bool archiveRead = false;  // the directory was walked; members and scripts are there
+    std::vector<InstallScriptMember> scripts;
+};
+
+// The most bytes read of one script: more than any recorded script holds.
+constexpr uint32_t kMostScriptBytes = 1u << 16;
+
+// Fills `info` as far as the package can be read. False with `problem` set when it cannot be
+// opened, is no PE image, or its archive directory cannot be walked; what was found before
+// stays in `info`.
+bool InspectPackage(const char* packagePath, PackageInfo& info, std::string& problem);
 
 }  // namespace package

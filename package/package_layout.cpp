@@ -24,6 +24,15 @@ constexpr uint32_t kSectionTableAt = 248;          // signature, file header, 32
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kRawSizeAt = 16;  // within a section header
 constexpr uint32_t kRawPointerAt = 20;
+// From the optional header's first byte (PE32, PE32+): the count of data directories, and the
+// directories themselves, 8 bytes (address or offset, size) each.
+constexpr uint32_t kDirectoryCountAt = 92;
+constexpr uint32_t kPe32PlusDirectoryCountAt = 108;
+constexpr uint32_t kDirectoriesAt = 96;
+constexpr uint32_t kPe32PlusDirectoriesAt = 112;
+constexpr uint32_t kSecurityDirectory = 4;
+constexpr uint32_t kDirectorySize = 8;
+constexpr uint32_t kOptionalHeaderSizeAt = 20;  // from the PE signature
 
 // Copies exactly `count` bytes from the current positions; a file that ends early fails.
 bool CopyBytes(platform::File& from, platform::File& to, uint64_t count) {
@@ -144,6 +153,40 @@ uint32_t FindOverlayOffset(platform::File& package) {
         imageEnd = std::max(imageEnd, end);
     }
     return static_cast<uint32_t>(imageEnd);
+}
+
+bool FindImageSignature(platform::File& package, ImageSignature& signature) {
+    signature = ImageSignature{};
+    uint32_t got = 0;
+    if (!package.Seek(0, platform::SeekFrom::Begin) ||
+        !package.Read(g_workBuffer, kWorkBufferSize, &got)) {
+        return false;
+    }
+    if (got < kLfanewAt + 4 || GetU16(g_workBuffer) != kDosMagic) {
+        return true;
+    }
+    const uint64_t signatureAt = GetU32(g_workBuffer + kLfanewAt);
+    const uint64_t optionalAt = signatureAt + kOptionalMagicAt;
+    if (optionalAt + 2 > got || GetU32(g_workBuffer + signatureAt) != kPeSignature) {
+        return true;
+    }
+    const bool pe32Plus = GetU16(g_workBuffer + optionalAt) == kPe32PlusMagic;
+    const uint64_t countAt =
+        optionalAt + (pe32Plus ? kPe32PlusDirectoryCountAt : kDirectoryCountAt);
+    const uint64_t entryAt = optionalAt + (pe32Plus ? kPe32PlusDirectoriesAt : kDirectoriesAt) +
+                             kSecurityDirectory * kDirectorySize;
+    // The entry counts only where the header says it has it: within the optional header's
+    // stated size and among its stated number of directories.
+    const uint32_t optionalSize = GetU16(g_workBuffer + signatureAt + kOptionalHeaderSizeAt);
+    if (entryAt + kDirectorySize > got || countAt + 4 > got ||
+        entryAt + kDirectorySize > optionalAt + optionalSize ||
+        GetU32(g_workBuffer + countAt) <= kSecurityDirectory) {
+        return true;
+    }
+    signature.offset = GetU32(g_workBuffer + entryAt);
+    signature.size = GetU32(g_workBuffer + entryAt + 4);
+    signature.present = signature.offset != 0 || signature.size != 0;
+    return true;
 }
 
 int32_t CopyOverlay(platform::File& package, const char* archivePath, uint32_t overlayOffset) {

@@ -38,6 +38,23 @@ uint32_t ComputePackageChecksum(platform::File& package, bool* complete = nullpt
 // when the file is no PE image, or its headers do not lie within the first MiB of the file.
 uint32_t FindOverlayOffset(platform::File& package);
 
+// The certificate table of a signed image (Authenticode), as the image's security data
+// directory (entry 4 of the optional header's data directories) gives it. Unlike every other
+// data directory it holds a file offset, not an address in memory. A signing tool puts the
+// table at the end of the file it signs: behind the member archive when the whole package was
+// signed, which changes its checksum, or between the sections and the archive when the image was
+// signed before the archive was appended, which moves the archive away from the image end.
+struct ImageSignature {
+    bool present = false;  // the entry is there and not zero
+    uint32_t offset = 0;   // the table's first byte in the file
+    uint32_t size = 0;
+};
+
+// Reads the security data directory of the image in the first MiB of `package`. An image
+// without the entry, and a file that is no PE image, count as unsigned. False only when the file
+// cannot be read.
+bool FindImageSignature(platform::File& package, ImageSignature& signature);
+
 // Copies everything from `overlayOffset` to the end of the package into a file of its own,
 // created or emptied. Returns the byte count, or -1.
 int32_t CopyOverlay(platform::File& package, const char* archivePath, uint32_t overlayOffset);

@@ -42,6 +42,13 @@ bool FlushDirectoryOf(const char* path);
 // and inode, or on Windows the same volume and file index.
 bool NamesSameFile(const File& file, const char* path);
 
+// Whether a file could be created at `path` and later replaced there by a rename, judged
+// without creating anything: its folder exists (on POSIX, one this user may write into), and
+// `path` is no folder (on Windows, nor a read-only file, which a rename cannot replace). Short
+// of creating the file nothing tells for sure (Windows' access lists are not read); this is for
+// a change that only checks what it would do. On a refusal `*error` gets the system's code.
+bool CouldCreateFile(const char* path, int* error);
+
 // Length of the directory part of `path`, its last separator included; 0 when there is none.
 size_t DirectoryPartLength(const char* path);
 

@@ -102,6 +102,24 @@ bool NamesSameFile(const File& file, const char* path) {
     return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
+bool CouldCreateFile(const char* path, int* error) {
+    char directory[kPathBufferSize];
+    DirectoryOf(path, directory);
+    struct stat info;
+    int reason = 0;
+    if (::stat(directory, &info) != 0) {
+        reason = errno;
+    } else if (!S_ISDIR(info.st_mode)) {
+        reason = ENOTDIR;
+    } else if (::access(directory, W_OK | X_OK) != 0) {
+        reason = errno;
+    } else if (::stat(path, &info) == 0 && S_ISDIR(info.st_mode)) {
+        reason = EISDIR;
+    }
+    *error = reason;
+    return reason == 0;
+}
+
 size_t DirectoryPartLength(const char* path) {
     const char* last = std::strrchr(path, '/');
     return last == nullptr ? 0 : static_cast<size_t>(last - path) + 1;

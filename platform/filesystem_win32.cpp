@@ -79,6 +79,24 @@ bool NamesSameFile(const File& file, const char* path) {
     return same;
 }
 
+bool CouldCreateFile(const char* path, int* error) {
+    char directory[kPathBufferSize];
+    DirectoryOf(path, directory);
+    const DWORD folder = GetFileAttributesA(directory);
+    const DWORD target = GetFileAttributesA(path);
+    DWORD reason = ERROR_SUCCESS;
+    if (folder == INVALID_FILE_ATTRIBUTES) {
+        reason = GetLastError();
+    } else if ((folder & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        reason = ERROR_DIRECTORY;
+    } else if (target != INVALID_FILE_ATTRIBUTES &&
+               (target & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+        reason = ERROR_ACCESS_DENIED;
+    }
+    *error = static_cast<int>(reason);
+    return reason == ERROR_SUCCESS;
+}
+
 bool FlushDirectoryOf(const char*) {
     return true;
 }

@@ -56,6 +56,7 @@ IDS_INSERT_SUCCESS = 106
 IDS_INSERT_FAILED = 112
 IDS_APP_TITLE = 57344
 IDS_SAME_NAME_EXISTS = 57345
+IDS_SIGNED_PACKAGE_CONTINUE = 125
 
 SCRIPT = b"[Setup]\r\ninstallpath=C:\\Program Files\\Zor\r\ntype=1\r\nSilence=1\r\n"
 
@@ -378,6 +379,33 @@ class KitTailorBlackBox(unittest.TestCase):
         self.assertEqual(run.values("BOX"), [self.box("zh_CN", IDS_SAME_NAME_EXISTS),
                                              self.box("zh_CN", IDS_INSERT_FAILED)], run)
         self.assert_package_unchanged()
+
+
+    @unittest.skipUnless(shutil.which("osslsigncode") and shutil.which("openssl"),
+                         "needs osslsigncode and openssl to sign a package")
+    def test_signed_package_asked_once_zh_HK(self):
+        # Signed after sealing, the package also fails its checksum; declining the signature
+        # question must end the insert there, before the damaged-package question.
+        unsigned = os.path.join(self.folder, "unsigned.exe")
+        os.replace(self.package_path, unsigned)
+        sign_with_throwaway_certificate(unsigned, self.package_path, self.folder)
+        with open(self.package_path, "rb") as f:
+            self.package = f.read()
+        run = self.drive("zh_HK", "ZorSetup-custom.exe", ["--boxes", "2"],
+                         {"box1": "signed_zh_HK.png"})
+        self.assertEqual(run.values("BOX"), [self.box("zh_HK", IDS_SIGNED_PACKAGE_CONTINUE),
+                                             self.box("zh_HK", IDS_INSERT_FAILED)], run)
+        self.assert_package_unchanged()
+
+
+def sign_with_throwaway_certificate(source, signed, folder):
+    """Signs the image at source into signed (Authenticode) with a self-made certificate."""
+    key, certificate = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", certificate, "-days", "2", "-subj", "/CN=KitTailor test"],
+                   check=True, capture_output=True)
+    subprocess.run(["osslsigncode", "sign", "-certs", certificate, "-key", key, "-in", source,
+                    "-out", signed], check=True, capture_output=True)
 
 
 DESKTOP_KEY = r"HKCU\Control Panel\Desktop"

@@ -841,10 +841,17 @@ class OutputFileTests(KtlTestCase):
                                stderr=follower, stdout=subprocess.DEVNULL, check=True,
                                env=dict(os.environ, TMPDIR=self.temp))
                 os.close(follower)
-                try:
-                    outputs[bool(quiet)] = os.read(leader, 65536)
-                except OSError:  # nothing was written and the terminal is closed
-                    outputs[bool(quiet)] = b""
+                # The terminal hands its bytes on in pieces, later ones now and then only after
+                # the program has ended: read until it is closed.
+                outputs[bool(quiet)] = b""
+                while True:
+                    try:
+                        piece = os.read(leader, 65536)
+                    except OSError:  # all read, and the terminal is closed
+                        break
+                    if not piece:
+                        break
+                    outputs[bool(quiet)] += piece
             finally:
                 os.close(leader)
         self.assertRegex(outputs[False], rb"^\rktl: +\d+% of \d+ MiB")

@@ -30,7 +30,7 @@ std::string Plural(size_t count, const char* noun) {
 }
 
 // The new member in words: "(100 bytes, deflated to 60, CRC-32 1a2b3c4d)".
-std::string AddedInWords(const package::ChangedMember& added) {
+std::string AddedInWords(const package::PackageMember& added) {
     char crc[16];
     std::snprintf(crc, sizeof(crc), "%08lx", static_cast<unsigned long>(added.crc32));
     return "(" + std::to_string(added.uncompressedSize) + " bytes, deflated to " +
@@ -74,7 +74,7 @@ int SucceedWithChange(CommandReport& report, const Arguments& args, const char* 
     }
     json.Key("removed");
     json.BeginArray();
-    for (const package::ChangedMember& member : detail.removed) {
+    for (const package::PackageMember& member : detail.removed) {
         WriteMemberOf(json, member);
     }
     json.EndArray();
@@ -165,7 +165,7 @@ int RemoveCommand(int argc, char** argv) {
     if (!report.Json()) {
         if (args.dryRun) {
             uint64_t bytes = 0;
-            for (const package::ChangedMember& removed : detail.removed) {
+            for (const package::PackageMember& removed : detail.removed) {
                 bytes += removed.uncompressedSize;
             }
             std::printf("dry run: would remove member %s (%s, %llu bytes) from %s%s\n",

@@ -22,7 +22,7 @@ struct MemberFields {
 // its code page.
 void WriteMember(JsonWriter& writer, const MemberFields& member);
 
-// Any record with those fields: package::PackageMember, package::ChangedMember.
+// Any record with those fields, such as package::PackageMember.
 template <class Member>
 void WriteMemberOf(JsonWriter& writer, const Member& member) {
     WriteMember(writer, MemberFields{member.name, member.flags, member.method, member.crc32,

@@ -9,6 +9,7 @@
 #include "package/archive_directory.h"
 #include "package/journal.h"
 #include "package/package_layout.h"
+#include "package/package_member.h"
 
 namespace package {
 
@@ -65,16 +66,6 @@ enum class InsertStep {
     OutOfMemory,   // memory ran out
 };
 
-// A member a change added or took out, as its directory entry gives it.
-struct ChangedMember {
-    std::string name;  // as stored
-    uint16_t flags = 0;
-    uint16_t method = 0;
-    uint32_t crc32 = 0;
-    uint32_t compressedSize = 0;
-    uint32_t uncompressedSize = 0;
-};
-
 struct InsertDetail {
     InsertStep step = InsertStep::None;
     int archiveError = 0;  // a package::ArchiveError, for InsertStep::AddMember
@@ -89,8 +80,8 @@ struct InsertDetail {
     uint64_t bytesWritten = 0;
     // The new member, once compressed (in a dry run too), and the members taken out: by a
     // removal, or by an insert that replaced them.
-    ChangedMember added;
-    std::vector<ChangedMember> removed;
+    PackageMember added;
+    std::vector<PackageMember> removed;
     // The file of the first failed file operation and the system's error code (errno, or
     // GetLastError on Windows); 0 when no system call failed.
     char path[260] = {};

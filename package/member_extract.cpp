@@ -156,15 +156,7 @@ class Extraction {
         if (detail_ == nullptr) {
             return;
         }
-        const CentralFileHeader& header = entry.header;
-        PackageMember& member = detail_->member;
-        member.name.assign(reinterpret_cast<const char*>(entry.name), header.nameLength);
-        member.flags = header.flags;
-        member.method = header.method;
-        member.crc32 = header.crc32;
-        member.compressedSize = header.compressedSize;
-        member.uncompressedSize = header.uncompressedSize;
-        member.localHeaderOffset = header.localHeaderOffset;
+        detail_->member = DescribeMember(entry.header, entry.name);
     }
 
     ExtractResult Fail(ExtractStep step, ExtractResult result) {

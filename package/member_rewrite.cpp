@@ -342,15 +342,7 @@ class Rewrite {
         if (detail_ == nullptr) {
             return;
         }
-        const CentralFileHeader& header = entry.header;
-        ChangedMember member;
-        member.name.assign(reinterpret_cast<const char*>(entry.name), header.nameLength);
-        member.flags = header.flags;
-        member.method = header.method;
-        member.crc32 = header.crc32;
-        member.compressedSize = header.compressedSize;
-        member.uncompressedSize = header.uncompressedSize;
-        detail_->removed.push_back(std::move(member));
+        detail_->removed.push_back(DescribeMember(entry.header, entry.name));
     }
 
     InsertResult FailToAdd(ArchiveError error) { return FailedToAdd(detail_, error); }

@@ -64,15 +64,7 @@ bool ReadDirectory(platform::File& file, PackageContents& contents, std::string&
             problem = Format("central directory entry %llu is damaged", i + 1);
             return false;
         }
-        PackageMember member;
-        member.name.assign(reinterpret_cast<const char*>(name), header.nameLength);
-        member.flags = header.flags;
-        member.method = header.method;
-        member.crc32 = header.crc32;
-        member.compressedSize = header.compressedSize;
-        member.uncompressedSize = header.uncompressedSize;
-        member.localHeaderOffset = header.localHeaderOffset;
-        contents.members.push_back(std::move(member));
+        contents.members.push_back(DescribeMember(header, name));
     }
     return true;
 }

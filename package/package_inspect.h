@@ -8,18 +8,9 @@
 
 #include "package/journal.h"
 #include "package/package_layout.h"
+#include "package/package_member.h"
 
 namespace package {
-
-struct PackageMember {
-    std::string name;    // as stored, separators unchanged
-    uint16_t flags = 0;  // the general purpose bits: bit 11 says the name is UTF-8
-    uint16_t method = 0;
-    uint32_t crc32 = 0;
-    uint32_t compressedSize = 0;
-    uint32_t uncompressedSize = 0;
-    uint32_t localHeaderOffset = 0;
-};
 
 struct PackageContents {
     uint64_t size = 0;

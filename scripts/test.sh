@@ -89,7 +89,11 @@ if [ "$win32_way" = wine ]; then
   echo "== Windows tests under Wine (win32)"
   run_suite "Windows tests (win32)" windows_suite win32
 else
-  echo "== the shipped i386 programs under Wine in a VM (this kernel cannot start Wine's 32-bit loader)"
+  if [ "${KTL_WIN32_VIA_VM:-0}" = 1 ]; then
+    echo "== the shipped i386 programs under Wine in a VM (KTL_WIN32_VIA_VM=1)"
+  else
+    echo "== the shipped i386 programs under Wine in a VM (this kernel cannot start Wine's 32-bit loader)"
+  fi
   run_suite "i386 programs: no test seam" bash scripts/check_release_seams.sh \
     "$root/build/win32/ktl.exe" "$root/build/win32/KitTailor.exe" "$root/build/win32/ZorSetup.exe"
   run_suite "i386 programs in the VM" bash scripts/vm/run-i386.sh "$root/build/win32"

@@ -31,10 +31,12 @@ std::string Plural(size_t count, const char* noun) {
 
 // The new member in words: "(100 bytes, deflated to 60, CRC-32 1a2b3c4d)".
 std::string AddedInWords(const package::PackageMember& added) {
-    char crc[16];
-    std::snprintf(crc, sizeof(crc), "%08lx", static_cast<unsigned long>(added.crc32));
-    return "(" + std::to_string(added.uncompressedSize) + " bytes, deflated to " +
-           std::to_string(added.compressedSize) + ", CRC-32 " + crc + ")";
+    char words[96];
+    std::snprintf(words, sizeof(words), "(%lu bytes, deflated to %lu, CRC-32 %08lx)",
+                  static_cast<unsigned long>(added.uncompressedSize),
+                  static_cast<unsigned long>(added.compressedSize),
+                  static_cast<unsigned long>(added.crc32));
+    return words;
 }
 
 // The sizes of a dry run's package in words, closing its line.

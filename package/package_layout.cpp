@@ -76,6 +76,17 @@ uint32_t AddChecksumWords(uint32_t sum, const uint8_t* data, uint32_t size) {
     return sum + last;
 }
 
+// Where the PE signature stands in the `got` bytes of the work buffer, found through the DOS
+// header, with at least `needed` bytes from it on: headers must lie within what was read (the
+// first MiB, and the file itself).
+bool FindPeSignature(uint32_t got, uint64_t needed, uint64_t* signatureAt) {
+    if (got < kLfanewAt + 4 || GetU16(g_workBuffer) != kDosMagic) {
+        return false;
+    }
+    *signatureAt = GetU32(g_workBuffer + kLfanewAt);
+    return *signatureAt + needed <= got && GetU32(g_workBuffer + *signatureAt) == kPeSignature;
+}
+
 }  // namespace
 
 uint8_t* WorkBuffer() {
@@ -123,13 +134,8 @@ uint32_t FindOverlayOffset(platform::File& package) {
         !package.Read(g_workBuffer, kWorkBufferSize, &got)) {
         return kNoOverlayOffset;
     }
-    // Headers must lie within what was read: the first MiB, and the file itself.
-    if (got < kLfanewAt + 4 || GetU16(g_workBuffer) != kDosMagic) {
-        return kNoOverlayOffset;
-    }
-    uint64_t signatureAt = GetU32(g_workBuffer + kLfanewAt);
-    if (signatureAt + kSectionCountAt + 2 > got ||
-        GetU32(g_workBuffer + signatureAt) != kPeSignature) {
+    uint64_t signatureAt = 0;
+    if (!FindPeSignature(got, kSectionCountAt + 2, &signatureAt)) {
         return kNoOverlayOffset;
     }
     uint32_t sections = GetU16(g_workBuffer + signatureAt + kSectionCountAt);
@@ -162,14 +168,11 @@ bool FindImageSignature(platform::File& package, ImageSignature& signature) {
         !package.Read(g_workBuffer, kWorkBufferSize, &got)) {
         return false;
     }
-    if (got < kLfanewAt + 4 || GetU16(g_workBuffer) != kDosMagic) {
+    uint64_t signatureAt = 0;
+    if (!FindPeSignature(got, kOptionalMagicAt + 2, &signatureAt)) {
         return true;
     }
-    const uint64_t signatureAt = GetU32(g_workBuffer + kLfanewAt);
     const uint64_t optionalAt = signatureAt + kOptionalMagicAt;
-    if (optionalAt + 2 > got || GetU32(g_workBuffer + signatureAt) != kPeSignature) {
-        return true;
-    }
     const bool pe32Plus = GetU16(g_workBuffer + optionalAt) == kPe32PlusMagic;
     const uint64_t countAt =
         optionalAt + (pe32Plus ? kPe32PlusDirectoryCountAt : kDirectoryCountAt);

@@ -52,6 +52,12 @@ std::wstring InsertFailureText(const package::InsertDetail& detail, package::Ins
                FormatMessageId(IDS_JOURNAL_SET_ASIDE, {detail.recovery.journalPath, packagePath,
                                                        detail.recovery.setAsidePath});
     }
+    if (detail.step == package::InsertStep::InProgress) {
+        return text + L"\n\n" + FormatMessageId(IDS_CHANGE_IN_PROGRESS, {packagePath});
+    }
+    if (detail.step == package::InsertStep::NotDurable) {
+        return text + L"\n\n" + FormatMessageId(IDS_CHANGE_NOT_CONFIRMED, {packagePath});
+    }
     // The refusals with messages of their own (duplicate, declined, no output) say no more.
     if (result != package::kInsertFailed || detail.systemError == 0) {
         return text;

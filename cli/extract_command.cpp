@@ -11,6 +11,7 @@
 #include "cli/command_report.h"
 #include "cli/failure_text.h"
 #include "cli/json_member.h"
+#include "cli/reading_command.h"
 #include "cli/sha256.h"
 #include "cli/usage_text.h"
 #include "package/insert_file.h"
@@ -55,33 +56,40 @@ int SucceedWithFile(CommandReport& report, const char* output,
     return report.Succeed();
 }
 
+// Standard output carries the JSON object, so the bytes need a file of their own.
+const char* JsonWithoutFile(const Arguments& args) {
+    return args.json && args.output == nullptr ? "extract --json needs -o FILE for the bytes"
+                                               : nullptr;
+}
+
 }  // namespace
 
 int ExtractCommand(int argc, char** argv) {
-    Arguments args;
-    if (int usage = ParseOrRefuse(argc, argv, kExtractSyntax, args)) {
+    ReadingCommand command(kExtractSyntax);
+    if (int usage = command.Begin(argc, argv, JsonWithoutFile)) {
         return usage;
     }
-    // Standard output carries the JSON object, so the bytes need a file of their own.
-    if (args.json && args.output == nullptr) {
-        return RefuseArguments(kExtractSyntax, "extract --json needs -o FILE for the bytes", true);
-    }
-    const char* packagePath = args.operands[0];
+    const char* packagePath = command.Package();
+    const Arguments& args = command.Args();
     const char* member = args.operands[1];
-    CommandReport report("extract", args.json);
-    report.Text("package", packagePath);
+    CommandReport& report = command.Report();
     report.Text("member", member);
     report.Text("output", args.output);
     package::ExtractDetail detail;
-    const package::ExtractResult result =
-        args.output != nullptr
-            ? package::ExtractMemberToFile(packagePath, member, args.output, &detail)
-            : ExtractToStandardOutput(packagePath, member, detail);
-    TellRecovery(detail.recovery, packagePath);
-    if (result < 0) {
-        return report.Fail(-result, "cannot extract member " + Quoted(member) + " from " +
-                                        Quoted(packagePath) + ": " +
-                                        ExtractFailure(detail, packagePath, args.output));
+    const std::string failing =
+        "cannot extract member " + Quoted(member) + " from " + Quoted(packagePath);
+    if (int failed = command.Read(failing, detail.recovery, [&](std::string& reason) {
+            const package::ExtractResult result =
+                args.output != nullptr
+                    ? package::ExtractMemberToFile(packagePath, member, args.output, &detail)
+                    : ExtractToStandardOutput(packagePath, member, detail);
+            if (result >= 0) {
+                return 0;
+            }
+            reason = ExtractFailure(detail, packagePath, args.output);
+            return -result;
+        })) {
+        return failed;
     }
     if (report.Json()) {
         return SucceedWithFile(report, args.output, detail);

@@ -53,6 +53,13 @@ std::optional<std::string> PackageRefusal(Step step, const char* package,
                    " was interrupted and cannot be rolled back (is it read-only?)";
         case Step::StaleJournal:
             return StaleJournalRefusal(recovery);
+        case Step::InProgress:
+            return "another change to " + Quoted(package) +
+                   " is in progress (KTL_LOCK_WAIT sets how many seconds to wait for it)";
+        case Step::JournalWithoutPackage:
+            return Quoted(package) + " is missing or a folder, and the journal " +
+                   Quoted(recovery.journalPath) +
+                   " of an interrupted change stands beside it: nothing was rolled back";
         case Step::OpenPackage:
             return "cannot open or read " + Quoted(package);
         case Step::NotAnImage:
@@ -104,6 +111,9 @@ std::string InsertStepFailure(const package::InsertDetail& detail, const std::st
         case InsertStep::CreateOutput:
             return output != nullptr ? "cannot create " + Quoted(output)
                                      : "cannot create a new file beside " + Quoted(package);
+        case InsertStep::NotDurable:
+            return "the change is in " + Quoted(output != nullptr ? output : package) +
+                   ", but the system did not confirm that it is on the disk";
         default:
             break;
     }

@@ -8,6 +8,7 @@
 #include "cli/command_report.h"
 #include "cli/failure_text.h"
 #include "cli/install_script_text.h"
+#include "cli/reading_command.h"
 #include "cli/usage_text.h"
 #include "cli/utf8_text.h"
 #include "package/package_inspect.h"
@@ -173,21 +174,19 @@ void ReportInfo(JsonWriter& json, const package::PackageInfo& info,
 }  // namespace
 
 int InfoCommand(int argc, char** argv) {
-    Arguments args;
-    if (int usage = ParseOrRefuse(argc, argv, kInfoSyntax, args)) {
+    ReadingCommand command(kInfoSyntax);
+    if (int usage = command.Begin(argc, argv)) {
         return usage;
     }
-    const char* packagePath = args.operands[0];
-    CommandReport report("info", args.json);
-    report.Text("package", packagePath);
+    const char* packagePath = command.Package();
     package::PackageInfo info;
-    std::string problem;
-    const bool read = package::InspectPackage(packagePath, info, problem);
-    TellRecovery(info.contents.recovery, packagePath);
-    if (!read) {
-        return report.Fail(1, "cannot read " + Quoted(packagePath) + ": " +
-                                  InspectFailure(info.contents, problem));
+    if (int failed = command.Inspect("cannot read " + Quoted(packagePath), info.contents,
+                                     [&](std::string& problem) {
+                                         return package::InspectPackage(packagePath, info, problem);
+                                     })) {
+        return failed;
     }
+    CommandReport& report = command.Report();
     const std::vector<std::string> warnings = Warnings(info);
     if (report.Json()) {
         ReportInfo(report.Fields(), info, warnings);

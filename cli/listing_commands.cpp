@@ -6,6 +6,7 @@
 #include "cli/command_report.h"
 #include "cli/failure_text.h"
 #include "cli/json_member.h"
+#include "cli/reading_command.h"
 #include "cli/usage_text.h"
 #include "package/package_archive.h"
 #include "package/package_inspect.h"
@@ -37,27 +38,25 @@ void ReportMembers(CommandReport& report, const package::PackageContents& conten
 }  // namespace
 
 int ListCommand(int argc, char** argv) {
-    Arguments args;
-    if (int usage = ParseOrRefuse(argc, argv, kListSyntax, args)) {
+    ReadingCommand command(kListSyntax);
+    if (int usage = command.Begin(argc, argv)) {
         return usage;
     }
-    const char* packagePath = args.operands[0];
-    CommandReport report("list", args.json);
-    report.Text("package", packagePath);
+    const char* packagePath = command.Package();
     package::PackageContents contents;
-    std::string problem;
-    const bool read = package::ReadPackageContents(packagePath, contents, problem);
-    TellRecovery(contents.recovery, packagePath);
-    if (!read) {
-        return report.Fail(
-            1, "cannot list " + Quoted(packagePath) + ": " + InspectFailure(contents, problem));
+    if (int failed = command.Inspect(
+            "cannot list " + Quoted(packagePath), contents, [&](std::string& problem) {
+                return package::ReadPackageContents(packagePath, contents, problem);
+            })) {
+        return failed;
     }
+    CommandReport& report = command.Report();
     if (report.Json()) {
         ReportMembers(report, contents);
         return report.Succeed();
     }
     for (const package::PackageMember& member : contents.members) {
-        if (args.longList) {
+        if (command.Args().longList) {
             // Fixed widths: the name always begins in column 41, whatever it holds.
             char number[8];
             std::printf("%-8s %10lu %10lu %08lx ", MethodLabel(member.method, number),
@@ -72,21 +71,19 @@ int ListCommand(int argc, char** argv) {
 }
 
 int VerifyCommand(int argc, char** argv) {
-    Arguments args;
-    if (int usage = ParseOrRefuse(argc, argv, kVerifySyntax, args)) {
+    ReadingCommand command(kVerifySyntax);
+    if (int usage = command.Begin(argc, argv)) {
         return usage;
     }
-    const char* packagePath = args.operands[0];
-    CommandReport report("verify", args.json);
-    report.Text("package", packagePath);
+    const char* packagePath = command.Package();
     package::PackageContents contents;
-    std::string problem;
-    const bool sound = package::VerifyPackage(packagePath, contents, problem);
-    TellRecovery(contents.recovery, packagePath);
-    if (!sound) {
-        return report.Fail(1, Quoted(packagePath) +
-                                  " is not a sound package: " + InspectFailure(contents, problem));
+    if (int failed = command.Inspect(
+            Quoted(packagePath) + " is not a sound package", contents, [&](std::string& problem) {
+                return package::VerifyPackage(packagePath, contents, problem);
+            })) {
+        return failed;
     }
+    CommandReport& report = command.Report();
     if (report.Json()) {
         report.Fields().Field("size", contents.size);
         report.Fields().Field("image_end", uint64_t{contents.overlayOffset});

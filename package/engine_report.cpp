@@ -120,4 +120,17 @@ void NoteAdded(InsertDetail* detail, const char* name, uint32_t crc, uint64_t co
     }
 }
 
+InsertResult Committed(Commit commit, InsertResult written, uint64_t start, InsertDetail* detail) {
+    switch (commit) {
+        case Commit::Done:
+            return static_cast<InsertResult>(written - start);
+        case Commit::NotDurable:
+            return FailedAt(detail, InsertStep::NotDurable, kInsertFailed);
+        case Commit::RolledBack:
+        case Commit::JournalLeft:
+            break;
+    }
+    return written < 0 ? written : FailedAt(detail, InsertStep::Rebuild, kInsertFailed);
+}
+
 }  // namespace package

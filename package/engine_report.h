@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "package/insert_file.h"
+#include "package/journal.h"
 #include "package/package_archive.h"
 #include "platform/file.h"
 
@@ -51,6 +52,10 @@ void NoteFailedFile(InsertDetail* detail, const platform::File& file, const char
 // A dry run's stand-in for creating `path`: 0 when platform::CouldCreateFile sees nothing in
 // the way, else the failure a creation would have (CreateOutput), with the path and the reason.
 InsertResult CheckCreatable(InsertDetail* detail, const char* path);
+
+// The result of a change written in place once its journal was dealt with: `written` less the
+// bytes before the archive, `start`, when the commit was durable; a failure otherwise.
+InsertResult Committed(Commit commit, InsertResult written, uint64_t start, InsertDetail* detail);
 
 // Notes the changed package's sizes: `length` is its length before the pad and checksum word,
 // `changedFrom` its first byte written (0 for a new package).

@@ -92,8 +92,7 @@ class Insert {
                                   writing_);
         }
         if (writing_ == Writing::DryRun) {
-            return opened_.inPlace ? MeasureInPlace(packagePath, name)
-                                   : MeasureNewPackage(outputPath, name);
+            return opened_.inPlace ? MeasureInPlace(name) : MeasureNewPackage(outputPath, name);
         }
         return opened_.inPlace ? WriteInPlace(packagePath, name)
                                : WriteNewPackage(outputPath, name);
@@ -116,15 +115,11 @@ class Insert {
 
     // The dry runs fail where the writes below would fail before their first write, and return
     // what they would return.
-    InsertResult MeasureInPlace(const char* packagePath, const char* name) {
-        char journalPath[platform::kPathBufferSize];
+    InsertResult MeasureInPlace(const char* name) {
         if (!ReadOldTail()) {
             return Fail(InsertStep::OpenPackage, kInsertFailed);
         }
-        if (!JournalPathFor(packagePath, journalPath)) {
-            return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
-        }
-        InsertResult result = CheckCreatable(detail_, journalPath);
+        InsertResult result = CheckCreatable(detail_, opened_.journalPath);
         if (result == 0) {
             result = MeasureTail(name);
         }
@@ -140,12 +135,16 @@ class Insert {
     }
 
     InsertResult WriteInPlace(const char* packagePath, const char* name) {
-        char journalPath[platform::kPathBufferSize];
+        const char* journalPath = opened_.journalPath;
         if (!ReadOldTail()) {
             return Fail(InsertStep::OpenPackage, kInsertFailed);
         }
-        if (!JournalPathFor(packagePath, journalPath) ||
-            !WriteJournal(journalPath, opened_.file, opened_.sum, TailAt(), oldTail_.data(),
+        // Readers finish with the old package before the journal exists.
+        if (opened_.lock.Raise(opened_.file, LockLevel::Exclusive, packagePath) !=
+            LockResult::Taken) {
+            return Fail(InsertStep::InProgress, kInsertFailed);
+        }
+        if (!WriteJournal(journalPath, opened_.file, opened_.sum, TailAt(), oldTail_.data(),
                           static_cast<uint32_t>(oldTail_.size()))) {
             return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
         }
@@ -155,10 +154,8 @@ class Insert {
             // Before the rollback touches the file.
             NoteFailedFile(detail_, opened_.file, packagePath);
         }
-        if (CommitOrRollBack(opened_.file, journalPath, result >= 0)) {
-            return static_cast<InsertResult>(result - opened_.overlayOffset);
-        }
-        return result < 0 ? result : Fail(InsertStep::Rebuild, kInsertFailed);
+        return Committed(CommitOrRollBack(opened_.file, journalPath, result >= 0), result,
+                         opened_.overlayOffset, detail_);
     }
 
     InsertResult WriteNewPackage(const char* outputPath, const char* name) {

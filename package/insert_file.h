@@ -55,15 +55,18 @@ enum class InsertStep {
     Recover,       // an interrupted earlier change to the package cannot be rolled back
                    // (in a dry run: its journal is there, and a dry run rolls nothing back)
     StaleJournal,  // the journal beside the package belongs to another; it was set aside
-    NotAnImage,    // not a PE image, or its headers lie beyond the first MiB
-    NoOverlay,     // nothing behind the image, or the overlay cannot be copied out
-    BadArchive,    // the member archive breaks a consistency rule (see the archive fault)
-    Duplicate,     // a member of the same name exists
-    NoSuchMember,  // no member of that name to remove
-    AddMember,     // the file cannot be added (see the archive error)
-    Rebuild,       // the package cannot be written back
-    CreateOutput,  // the output package file cannot be created
-    OutOfMemory,   // memory ran out
+    InProgress,    // another process's change to the package (or the output) outlasted the wait
+    JournalWithoutPackage,  // no package, but a journal stands beside its name
+    NotAnImage,             // not a PE image, or its headers lie beyond the first MiB
+    NoOverlay,              // nothing behind the image, or the overlay cannot be copied out
+    BadArchive,             // the member archive breaks a consistency rule (see the archive fault)
+    Duplicate,              // a member of the same name exists
+    NoSuchMember,           // no member of that name to remove
+    AddMember,              // the file cannot be added (see the archive error)
+    Rebuild,                // the package cannot be written back
+    CreateOutput,           // the output package file cannot be created
+    NotDurable,   // the change is made, but the system did not confirm that it is on the disk
+    OutOfMemory,  // memory ran out
 };
 
 struct InsertDetail {

@@ -57,7 +57,9 @@ enum class ReadResult { Complete, Incomplete, Unprovable, Unreadable };
 ReadResult ReadJournal(const char* journalPath, Journal& journal) {
     platform::File file;
     uint64_t size = 0;
-    if (!file.Open(journalPath, platform::Access::Read, platform::Disposition::OpenExisting) ||
+    // Whoever reads a journal lets its writer delete it: the deletion is the commit.
+    if (!file.Open(journalPath, platform::Access::Read, platform::Disposition::OpenExisting,
+                   platform::Sharing::ReadWriteDelete) ||
         !file.Size(&size)) {
         return ReadResult::Unreadable;
     }
@@ -143,7 +145,10 @@ Proof ProveKeptBytes(platform::File& package, const Journal& journal) {
 
 bool Restore(platform::File& package, const char* journalPath, const Journal& journal) {
     platform::File file;
-    return file.Open(journalPath, platform::Access::Read, platform::Disposition::OpenExisting) &&
+    // The restored bytes are flushed before the caller deletes the journal: a cut before they
+    // are on the disk leaves the journal to finish the rollback next time.
+    return file.Open(journalPath, platform::Access::Read, platform::Disposition::OpenExisting,
+                     platform::Sharing::ReadWriteDelete) &&
            file.Seek(kJournalTailAt, platform::SeekFrom::Begin) &&
            package.Seek(static_cast<int64_t>(journal.tailAt), platform::SeekFrom::Begin) &&
            file.CopyTo(package, journal.tailLength, WorkBuffer(), kWorkBufferSize) &&
@@ -151,23 +156,27 @@ bool Restore(platform::File& package, const char* journalPath, const Journal& jo
            package.SetEnd() && package.Flush();
 }
 
-// Moves the journal out of the package's way under a name that says what it is, never over
-// another file. False when no such name is free or the move fails.
-bool SetAside(const char* packagePath, const char* journalPath,
-              char (&setAsidePath)[platform::kPathBufferSize]) {
+// Moves the journal out of the package's way under a name that says what it is, beside it and
+// never over another file, durably. False when no such name is free or the move fails.
+bool SetAside(const char* journalPath, char (&setAsidePath)[platform::kPathBufferSize]) {
+    const size_t packageLength = std::strlen(journalPath) - (sizeof(kSuffix) - 1);
     for (int copy = 1; copy < 10; ++copy) {
         char number[4] = {};
         if (copy > 1) {
             std::snprintf(number, sizeof(number), "-%d", copy);
         }
-        const int length = std::snprintf(setAsidePath, sizeof(setAsidePath), "%s%s%s", packagePath,
-                                         kSetAsideSuffix, number);
+        const int length =
+            std::snprintf(setAsidePath, sizeof(setAsidePath), "%.*s%s%s",
+                          static_cast<int>(packageLength), journalPath, kSetAsideSuffix, number);
         if (length < 0 || static_cast<size_t>(length) >= sizeof(setAsidePath)) {
             break;
         }
-        if (platform::MovePathNoReplace(journalPath, setAsidePath)) {
-            platform::FlushDirectoryOf(journalPath);
-            return true;
+        bool durable = false;
+        if (platform::MovePathNoReplace(journalPath, setAsidePath, &durable)) {
+            if (durable) {
+                return true;
+            }
+            break;
         }
         if (!platform::PathHasAttributes(setAsidePath)) {
             break;  // the name was free: the move itself failed
@@ -277,73 +286,71 @@ bool RollBack(platform::File& package, const char* journalPath) {
            Restore(package, journalPath, journal);
 }
 
-bool DeleteJournal(const char* journalPath) {
+JournalDeletion DeleteJournal(const char* journalPath) {
     if (!platform::DeletePath(journalPath)) {
-        return false;
+        return JournalDeletion::Failed;
     }
-    // Should the deletion be lost all the same, the next open rolls the change back: the package
-    // is then as it was before, never half changed.
-    platform::FlushDirectoryOf(journalPath);
-    return true;
+    // Until the folder is synced, a power cut may bring the journal back, and the next open
+    // would undo a change already reported done.
+    return platform::FlushDirectoryOf(journalPath) ? JournalDeletion::Durable
+                                                   : JournalDeletion::NotConfirmed;
 }
 
-bool CommitOrRollBack(platform::File& package, const char* journalPath, bool written) {
-    if (written && DeleteJournal(journalPath)) {
-        return true;
+Commit CommitOrRollBack(platform::File& package, const char* journalPath, bool written) {
+    if (written) {
+        switch (DeleteJournal(journalPath)) {
+            case JournalDeletion::Durable:
+                return Commit::Done;
+            case JournalDeletion::NotConfirmed:
+                return Commit::NotDurable;
+            case JournalDeletion::Failed:
+                break;
+        }
     }
-    if (RollBack(package, journalPath)) {
-        DeleteJournal(journalPath);
+    if (RollBack(package, journalPath) && DeleteJournal(journalPath) != JournalDeletion::Failed) {
+        return Commit::RolledBack;
     }
-    return false;
+    return Commit::JournalLeft;
 }
 
-Recovery RecoverPackage(const char* packagePath, RecoveryReport* report) {
-    RecoveryReport ignored;
-    RecoveryReport& told = report != nullptr ? *report : ignored;
-    told = RecoveryReport{};
-    if (!JournalPathFor(packagePath, told.journalPath) ||
-        !platform::PathHasAttributes(told.journalPath)) {
-        told.journalPath[0] = '\0';
-        return told.outcome = Recovery::NothingToDo;
-    }
-    const char* journalPath = told.journalPath;
+Recovery SetJournalAside(const char* journalPath, RecoveryReport& told) {
+    std::snprintf(told.journalPath, sizeof(told.journalPath), "%s", journalPath);
+    return told.outcome =
+               SetAside(journalPath, told.setAsidePath) ? Recovery::SetAside : Recovery::Failed;
+}
+
+Recovery RecoverThrough(platform::File& package, const char* journalPath, RecoveryReport& told) {
+    std::snprintf(told.journalPath, sizeof(told.journalPath), "%s", journalPath);
+    told.setAsidePath[0] = '\0';
     Journal journal;
     switch (ReadJournal(journalPath, journal)) {
         case ReadResult::Unreadable:
             return told.outcome = Recovery::Failed;
         case ReadResult::Incomplete:
-            return told.outcome =
-                       DeleteJournal(journalPath) ? Recovery::Discarded : Recovery::Failed;
-        case ReadResult::Unprovable:
-            return told.outcome = SetAside(packagePath, journalPath, told.setAsidePath)
-                                      ? Recovery::SetAside
+            return told.outcome = DeleteJournal(journalPath) != JournalDeletion::Failed
+                                      ? Recovery::Discarded
                                       : Recovery::Failed;
+        case ReadResult::Unprovable:
+            return told.outcome = SetAside(journalPath, told.setAsidePath) ? Recovery::SetAside
+                                                                           : Recovery::Failed;
         case ReadResult::Complete:
             break;
-    }
-    // Proven on a read-only handle first: a file that is not the package is never opened for
-    // writing, whatever its attributes.
-    platform::File package;
-    if (!package.Open(packagePath, platform::Access::Read, platform::Disposition::OpenExisting)) {
-        return told.outcome = Recovery::Failed;
     }
     switch (ProveKeptBytes(package, journal)) {
         case Proof::Unreadable:
             return told.outcome = Recovery::Failed;
         case Proof::OtherFile:
-            package.Close();
-            return told.outcome = SetAside(packagePath, journalPath, told.setAsidePath)
-                                      ? Recovery::SetAside
-                                      : Recovery::Failed;
+            return told.outcome = SetAside(journalPath, told.setAsidePath) ? Recovery::SetAside
+                                                                           : Recovery::Failed;
         case Proof::Proven:
             break;
     }
-    if (!package.Open(packagePath, platform::Access::ReadWrite,
-                      platform::Disposition::OpenExisting) ||
-        !Restore(package, journalPath, journal) || !package.Close()) {
+    if (!Restore(package, journalPath, journal)) {
         return told.outcome = Recovery::Failed;
     }
-    return told.outcome = DeleteJournal(journalPath) ? Recovery::RolledBack : Recovery::Failed;
+    return told.outcome = DeleteJournal(journalPath) != JournalDeletion::Failed
+                              ? Recovery::RolledBack
+                              : Recovery::Failed;
 }
 
 }  // namespace package

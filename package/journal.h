@@ -41,16 +41,27 @@ constexpr uint64_t kJournalTailAt = 40;
 // Puts the journal's tail back into `package` and restores its size, flushed to disk.
 bool RollBack(platform::File& package, const char* journalPath);
 
-// Deletes the journal: the commit, or the end of a rollback. True once the file is gone; the
-// sync of its folder that makes that durable is tried, but a change whose journal is gone is
-// done whether or not it succeeds.
-bool DeleteJournal(const char* journalPath);
+enum class JournalDeletion {
+    Durable,
+    NotConfirmed,  // the journal is gone, but the system did not confirm it on the disk
+    Failed,        // the journal is still there
+};
+
+// Deletes the journal, the commit or the end of a rollback, and syncs its folder.
+JournalDeletion DeleteJournal(const char* journalPath);
+
+enum class Commit {
+    Done,
+    NotDurable,   // done, but the system did not confirm the journal's deletion on the disk
+    RolledBack,   // not written, or the journal could not be deleted: the old tail is back
+    JournalLeft,  // the rollback failed too: the journal stays for the next open to finish
+};
 
 // Ends a change written in place into `package` under the journal. When `written` (every byte
-// of the new tail is on the disk), deleting the journal commits it, and the result is true.
-// Otherwise, or when the journal cannot be deleted, the old tail goes back and the journal is
-// deleted after it; should that fail too, the journal stays for the next open.
-bool CommitOrRollBack(platform::File& package, const char* journalPath, bool written);
+// of the new tail is on the disk), deleting the journal commits it. Otherwise, or when the
+// journal cannot be deleted, the old tail goes back (flushed) and the journal is deleted after
+// it. Holds the exclusive lock throughout, as the caller does.
+Commit CommitOrRollBack(platform::File& package, const char* journalPath, bool written);
 
 enum class Recovery {
     NothingToDo,
@@ -67,7 +78,18 @@ struct RecoveryReport {
     char setAsidePath[platform::kPathBufferSize] = {};  // for SetAside
 };
 
-// Looks for the package's journal and deals with it as above.
+// Deals with the journal at `journalPath` through `package`, the command's own handle, open
+// for reading and writing under the exclusive lock: a complete journal proven to be this
+// package's is rolled back, an unfinished one deleted, any other set aside beside it as
+// PACKAGE.stale-ktl-journal.
+Recovery RecoverThrough(platform::File& package, const char* journalPath, RecoveryReport& told);
+
+// Sets the journal aside as RecoverThrough sets aside another package's: for a journal whose
+// package is gone.
+Recovery SetJournalAside(const char* journalPath, RecoveryReport& told);
+
+// Opens the package under the lock and deals with its journal as every command does
+// (locked_open.cpp): for recovery alone.
 Recovery RecoverPackage(const char* packagePath, RecoveryReport* report = nullptr);
 
 }  // namespace package

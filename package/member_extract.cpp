@@ -50,6 +50,10 @@ class Extraction {
                 return Fail(ExtractStep::Recover, kInsertFailed);
             case OpenFault::StaleJournal:
                 return Fail(ExtractStep::StaleJournal, kInsertFailed);
+            case OpenFault::InProgress:
+                return Fail(ExtractStep::InProgress, kInsertFailed);
+            case OpenFault::JournalWithoutPackage:
+                return Fail(ExtractStep::JournalWithoutPackage, kInsertFailed);
             case OpenFault::NotAnImage:
                 return Fail(ExtractStep::NotAnImage, kInsertFailed);
             case OpenFault::NoOverlay:

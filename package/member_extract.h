@@ -15,21 +15,23 @@ using ExtractResult = int32_t;
 
 enum class ExtractStep {
     None,
-    BadArguments,       // a path or the member name too long, or the name empty
-    Recover,            // an interrupted earlier change cannot be rolled back
-    StaleJournal,       // the journal beside the package belongs to another; it was set aside
-    OpenPackage,        // the package cannot be opened or read, or is 4 GiB or more
-    NotAnImage,         // not a PE image
-    NoOverlay,          // nothing behind the image
-    BadArchive,         // the member archive breaks a consistency rule (see the fault)
-    NoSuchMember,       // no member of that name
-    DirectoryMember,    // the member is a directory
-    Encrypted,          // the member is encrypted
-    UnsupportedMethod,  // neither stored nor deflated (see the method)
-    DamagedMember,      // its local header or deflate stream is damaged
-    CrcMismatch,        // its bytes do not match its CRC-32 or size
-    CreateOutput,       // the output file cannot be created, or it is the package
-    WriteOutput,        // the output cannot be written
+    BadArguments,           // a path or the member name too long, or the name empty
+    Recover,                // an interrupted earlier change cannot be rolled back
+    StaleJournal,           // the journal beside the package belongs to another; it was set aside
+    InProgress,             // another process's change to the package outlasted the wait
+    JournalWithoutPackage,  // no package, but a journal stands beside its name
+    OpenPackage,            // the package cannot be opened or read, or is 4 GiB or more
+    NotAnImage,             // not a PE image
+    NoOverlay,              // nothing behind the image
+    BadArchive,             // the member archive breaks a consistency rule (see the fault)
+    NoSuchMember,           // no member of that name
+    DirectoryMember,        // the member is a directory
+    Encrypted,              // the member is encrypted
+    UnsupportedMethod,      // neither stored nor deflated (see the method)
+    DamagedMember,          // its local header or deflate stream is damaged
+    CrcMismatch,            // its bytes do not match its CRC-32 or size
+    CreateOutput,           // the output file cannot be created, or it is the package
+    WriteOutput,            // the output cannot be written
     OutOfMemory,
 };
 

@@ -153,10 +153,7 @@ class Rewrite {
     InsertResult Measure(const char* packagePath, const char* outputPath) {
         InsertResult checked = 0;
         if (package_.inPlace) {
-            char journalPath[platform::kPathBufferSize];
-            checked = JournalPathFor(packagePath, journalPath)
-                          ? CheckCreatable(detail_, journalPath)
-                          : Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
+            checked = CheckCreatable(detail_, package_.journalPath);
         } else {
             checked = CheckNewPackageFile(package_.file, outputPath, detail_);
         }
@@ -201,11 +198,15 @@ class Rewrite {
     }
 
     InsertResult WriteInPlace(const char* packagePath) {
-        char journalPath[platform::kPathBufferSize];
+        const char* journalPath = package_.journalPath;
         uint32_t tailSum = 0;
         const uint64_t tailAt = ArchiveStart() + firstChanged_;
-        if (!JournalPathFor(packagePath, journalPath) ||
-            !WriteJournalFrom(journalPath, package_.file, package_.sum, tailAt, &tailSum)) {
+        // Readers finish with the old package before the journal exists.
+        if (package_.lock.Raise(package_.file, LockLevel::Exclusive, packagePath) !=
+            LockResult::Taken) {
+            return Fail(InsertStep::InProgress, kInsertFailed);
+        }
+        if (!WriteJournalFrom(journalPath, package_.file, package_.sum, tailAt, &tailSum)) {
             return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
         }
         // The kept members come back from the journal, so the package is read only once.
@@ -221,10 +222,8 @@ class Rewrite {
             NoteFailedFile(detail_, package_.file, packagePath);
             NoteFailedFile(detail_, journal, journalPath);
         }
-        if (CommitOrRollBack(package_.file, journalPath, result >= 0)) {
-            return static_cast<InsertResult>(result - ArchiveStart());
-        }
-        return result < 0 ? result : Fail(InsertStep::Rebuild, kInsertFailed);
+        return Committed(CommitOrRollBack(package_.file, journalPath, result >= 0), result,
+                         ArchiveStart(), detail_);
     }
 
     InsertResult WriteNewPackage(const char* outputPath) {

@@ -12,6 +12,10 @@ InsertStep StepOf(OpenFault fault) {
             return InsertStep::Recover;
         case OpenFault::StaleJournal:
             return InsertStep::StaleJournal;
+        case OpenFault::InProgress:
+            return InsertStep::InProgress;
+        case OpenFault::JournalWithoutPackage:
+            return InsertStep::JournalWithoutPackage;
         case OpenFault::OpenPackage:
             return InsertStep::OpenPackage;
         case OpenFault::Declined:
@@ -41,6 +45,9 @@ InsertResult OpenForChange(const char* packagePath, const char* outputPath,
     opened.inPlace = ChangesInPlace(packagePath, outputPath);
     PackageOpening how;
     how.access = opened.inPlace ? platform::Access::ReadWrite : platform::Access::Read;
+    // One writer at a time prepares a change in place; a new package only reads this one.
+    how.lock =
+        opened.inPlace && writing == Writing::Write ? LockLevel::Reserved : LockLevel::Shared;
     how.checksum = true;
     // A new file takes a copy of (nearly) the whole package: told up front with the checksum
     // pass, so that the bar does not fill with the first pass alone.
@@ -56,7 +63,7 @@ InsertResult OpenForChange(const char* packagePath, const char* outputPath,
     if (fault == OpenFault::None) {
         return 0;
     }
-    if (fault == OpenFault::OpenPackage) {
+    if (fault == OpenFault::OpenPackage || fault == OpenFault::Recover) {
         NoteFailedFile(detail, opened.file, packagePath);
     }
     return FailedAt(detail, StepOf(fault),

@@ -8,38 +8,32 @@
 
 namespace package {
 
-namespace {
-
-bool JournalBeside(const char* packagePath, RecoveryReport& report) {
-    return JournalPathFor(packagePath, report.journalPath) &&
-           platform::PathHasAttributes(report.journalPath);
-}
-
-}  // namespace
-
 OpenFault OpenPackage(const char* packagePath, const PackageOpening& how, OpenedPackage& opened) {
-    if (how.leaveJournal && JournalBeside(packagePath, opened.recovery)) {
-        return OpenFault::Recover;
-    }
     opened.recovery = RecoveryReport{};
-    switch (how.leaveJournal ? Recovery::NothingToDo
-                             : RecoverPackage(packagePath, &opened.recovery)) {
-        case Recovery::Failed:
-            return OpenFault::Recover;
-        case Recovery::SetAside:
-            return OpenFault::StaleJournal;
-        case Recovery::RolledBack:
-        case Recovery::Discarded:
-            if (how.prompter != nullptr) {
-                how.prompter->TellRecovery(opened.recovery, packagePath);
-            }
-            break;
-        case Recovery::NothingToDo:
-            break;
+    const LockedOpening locked =
+        OpenLocked(packagePath, how.access, how.sharing, how.lock,
+                   how.leaveJournal ? JournalHandling::Leave : JournalHandling::Recover, opened,
+                   opened.recovery);
+    if (how.prompter != nullptr && (opened.recovery.outcome == Recovery::RolledBack ||
+                                    opened.recovery.outcome == Recovery::Discarded)) {
+        how.prompter->TellRecovery(opened.recovery, packagePath);
     }
-    if (!opened.file.Open(packagePath, how.access, platform::Disposition::OpenExisting,
-                          how.sharing) ||
-        !opened.file.Size(&opened.size) || opened.size >= kPackageSizeLimit) {
+    switch (locked) {
+        case LockedOpening::Opened:
+            break;
+        case LockedOpening::CannotOpen:
+            return OpenFault::OpenPackage;
+        case LockedOpening::JournalWithoutPackage:
+            return OpenFault::JournalWithoutPackage;
+        case LockedOpening::Busy:
+            return OpenFault::InProgress;
+        case LockedOpening::JournalLeft:
+        case LockedOpening::RecoverFailed:
+            return OpenFault::Recover;
+        case LockedOpening::StaleJournal:
+            return OpenFault::StaleJournal;
+    }
+    if (!opened.file.Size(&opened.size) || opened.size >= kPackageSizeLimit) {
         return OpenFault::OpenPackage;
     }
     if (how.prompter != nullptr) {

@@ -8,6 +8,7 @@
 
 #include "package/archive_directory.h"
 #include "package/journal.h"
+#include "package/locked_open.h"
 #include "package/package_layout.h"
 #include "platform/file.h"
 
@@ -20,8 +21,10 @@ enum class OpenFault {
     None,
     Recover,       // a journal is there and cannot be read or applied, or must be left alone
     StaleJournal,  // the journal there belongs to another package; it was set aside
-    OpenPackage,   // the package cannot be opened or read, or is 4 GiB or more
-    Declined,      // damaged or signed, and the prompter said not to go on
+    InProgress,    // another process's change to it held the lock for the whole wait
+    JournalWithoutPackage,  // no package to open, but a journal stands beside its name
+    OpenPackage,            // the package cannot be opened or read, or is 4 GiB or more
+    Declined,               // damaged or signed, and the prompter said not to go on
     NotAnImage,
     NoOverlay,
     BadArchive,  // see `archiveFault`
@@ -30,6 +33,8 @@ enum class OpenFault {
 struct PackageOpening {
     platform::Access access = platform::Access::Read;
     platform::Sharing sharing = platform::Sharing::ReadOnly;
+    // Shared to read; Reserved to change, raised to Exclusive by the change before it writes.
+    LockLevel lock = LockLevel::Shared;
     // Takes the package checksum; with a prompter, a damaged package is gone on with only when
     // it answers yes. The pass is told to the progress meter together with `morePasses` more
     // passes over the whole file that the caller will make.
@@ -45,8 +50,8 @@ struct PackageOpening {
     bool leaveJournal = false;
 };
 
-struct OpenedPackage {
-    platform::File file;
+// The file, its lock and its journal's path, held until the command is done.
+struct OpenedPackage : LockedPackage {
     bool inPlace = false;  // for a change: written through `file` itself
     uint64_t size = 0;
     uint32_t sum = 0;  // the package checksum as found, when taken

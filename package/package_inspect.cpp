@@ -138,6 +138,14 @@ bool OpenAndFindImageEnd(const char* packagePath, bool checksum, platform::File&
             problem =
                 "an earlier change was interrupted and cannot be rolled back (is it read-only?)";
             return false;
+        case OpenFault::InProgress:
+            problem = "another change to it is in progress";
+            return false;
+        case OpenFault::JournalWithoutPackage:
+            problem = "it is missing or a folder, and the journal \"" +
+                      std::string(opened.recovery.journalPath) +
+                      "\" of an interrupted change stands beside it: nothing was rolled back";
+            return false;
         case OpenFault::StaleJournal:
             problem = "the journal beside it belongs to another package";  // told in full apart
             return false;

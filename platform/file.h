@@ -11,16 +11,23 @@ enum class Access { Read, Write, ReadWrite };
 enum class Disposition {
     OpenExisting,  // fail when the file is missing
     CreateAlways,  // create, or empty an existing file
+    CreateNew,     // create; fail when anything, a link included, stands at the path
 };
 
 // Others may read the file while it is open and do nothing more (Windows sharing
-// modes); a POSIX system has no such notion and ignores it.
-enum class Sharing { ReadOnly, ReadWrite };
+// modes); a POSIX system has no such notion and ignores it. ReadWriteDelete also lets others
+// delete or rename it, for a file that someone else commits by deleting it.
+enum class Sharing { ReadOnly, ReadWrite, ReadWriteDelete };
+
+// A byte-range lock's outcome: Busy when another holder's lock is in the way.
+enum class LockState { Taken, Busy, Failed };
 
 enum class SeekFrom { Begin, End };
 
 class File {
   public:
+    static constexpr int kMaxPathBytes = 259;
+
     File() = default;
     ~File();
     File(File&& other) noexcept;
@@ -49,11 +56,20 @@ class File {
     bool CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize);
     // Pushes written data to the disk.
     bool Flush();
+
+    // Advisory byte-range locks held by this open file (POSIX open-file-description locks;
+    // on Windows the handle's own, which Windows enforces on reads and writes of those bytes,
+    // so callers lock bytes beyond any data). Another open of the same file, even in this
+    // process, is another holder. Never waits.
+    LockState TryLock(uint64_t at, uint64_t length, bool exclusive);
+    bool Unlock(uint64_t at, uint64_t length);
+
+    // The name the system knows the open file by: absolute, with symbolic links, junctions and
+    // short names resolved. False when it cannot be had or does not fit a path buffer.
+    bool FinalPath(char (&path)[kMaxPathBytes + 1]);
     // Releases the handle even when the platform reports a failure; closing a closed
     // file succeeds.
     bool Close();
-
-    static constexpr int kMaxPathBytes = 259;
 
     // The system's error code (errno, or GetLastError on Windows) of the last failed operation,
     // 0 when none failed. Closing keeps it, so a caller can report it afterwards.

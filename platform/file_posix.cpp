@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/fault_injection.h"
@@ -42,6 +43,10 @@ bool File::Open(const char* path, Access access, Disposition disposition, Sharin
     }
     if (disposition == Disposition::CreateAlways) {
         flags |= O_CREAT | O_TRUNC;
+        fault::BeforeCreateAlways(path);
+    } else if (disposition == Disposition::CreateNew) {
+        // O_EXCL also refuses a symbolic link at the path, dangling or not.
+        flags |= O_CREAT | O_EXCL | O_NOFOLLOW;
         fault::BeforeCreateAlways(path);
     }
     int fd;
@@ -151,6 +156,73 @@ bool File::Flush() {
         return Fail();
     }
     fault::Flushed(path_);
+    return true;
+}
+
+LockState File::TryLock(uint64_t at, uint64_t length, bool exclusive) {
+    if (!IsOpen() || fault::ShouldFail()) {
+        Fail();
+        return LockState::Failed;
+    }
+    struct flock lock = {};
+    lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(at);
+    lock.l_len = static_cast<off_t>(length);
+    // Open-file-description locks belong to this open, not to the process: a second open of
+    // the file conflicts, and closing some other descriptor of it releases nothing.
+    int result;
+    do {
+        result = ::fcntl(Descriptor(), F_OFD_SETLK, &lock);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) {
+        return LockState::Taken;
+    }
+    if (errno == EAGAIN || errno == EACCES) {
+        return LockState::Busy;
+    }
+    Fail();
+    return LockState::Failed;
+}
+
+bool File::Unlock(uint64_t at, uint64_t length) {
+    if (!IsOpen()) {
+        return Fail();
+    }
+    struct flock lock = {};
+    lock.l_type = F_UNLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(at);
+    lock.l_len = static_cast<off_t>(length);
+    return ::fcntl(Descriptor(), F_OFD_SETLK, &lock) == 0 || Fail();
+}
+
+bool File::FinalPath(char (&path)[kMaxPathBytes + 1]) {
+    if (!IsOpen() || fault::ShouldFail()) {
+        return Fail();
+    }
+    char* resolved = ::realpath(path_, nullptr);
+    if (resolved == nullptr) {
+        return Fail();
+    }
+    const size_t length = std::strlen(resolved);
+    struct stat opened;
+    struct stat named;
+    // The name may have been given to another file since this one was opened.
+    bool same = ::fstat(Descriptor(), &opened) == 0 && ::stat(resolved, &named) == 0 &&
+                opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+    if (same && length <= static_cast<size_t>(kMaxPathBytes)) {
+        std::memcpy(path, resolved, length + 1);
+    }
+    std::free(resolved);
+    if (!same) {
+        errno = ESTALE;
+        return Fail();
+    }
+    if (length > static_cast<size_t>(kMaxPathBytes)) {
+        errno = ENAMETOOLONG;
+        return Fail();
+    }
     return true;
 }
 

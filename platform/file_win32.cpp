@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 #include "platform/fault_injection.h"
 #include "platform/file.h"
@@ -33,9 +34,19 @@ bool File::Open(const char* path, Access access, Disposition disposition, Sharin
             desired = GENERIC_READ | GENERIC_WRITE;
             break;
     }
-    DWORD share =
-        sharing == Sharing::ReadOnly ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
-    DWORD create = disposition == Disposition::CreateAlways ? CREATE_ALWAYS : OPEN_EXISTING;
+    DWORD share = FILE_SHARE_READ;
+    if (sharing != Sharing::ReadOnly) {
+        share |= FILE_SHARE_WRITE;
+    }
+    if (sharing == Sharing::ReadWriteDelete) {
+        share |= FILE_SHARE_DELETE;
+    }
+    DWORD create = OPEN_EXISTING;
+    if (disposition == Disposition::CreateAlways) {
+        create = CREATE_ALWAYS;
+    } else if (disposition == Disposition::CreateNew) {
+        create = CREATE_NEW;
+    }
     // Windows refuses to write a read-only file. Wine run by root would write it anyway (root
     // passes the Unix permissions that stand for the attribute), so refuse it here as well.
     DWORD attributes = GetFileAttributesA(path);
@@ -124,6 +135,70 @@ bool File::Flush() {
         return Fail();
     }
     return FlushFileBuffers(NativeHandle()) != 0 || Fail();
+}
+
+LockState File::TryLock(uint64_t at, uint64_t length, bool exclusive) {
+    if (!IsOpen() || fault::ShouldFail()) {
+        Fail();
+        return LockState::Failed;
+    }
+    OVERLAPPED place{};
+    place.Offset = static_cast<DWORD>(at);
+    place.OffsetHigh = static_cast<DWORD>(at >> 32);
+    const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    if (LockFileEx(NativeHandle(), flags, 0, static_cast<DWORD>(length),
+                   static_cast<DWORD>(length >> 32), &place)) {
+        return LockState::Taken;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
+        return LockState::Busy;
+    }
+    Fail();
+    return LockState::Failed;
+}
+
+bool File::Unlock(uint64_t at, uint64_t length) {
+    if (!IsOpen()) {
+        return Fail();
+    }
+    OVERLAPPED place{};
+    place.Offset = static_cast<DWORD>(at);
+    place.OffsetHigh = static_cast<DWORD>(at >> 32);
+    return UnlockFileEx(NativeHandle(), 0, static_cast<DWORD>(length),
+                        static_cast<DWORD>(length >> 32), &place) != 0 ||
+           Fail();
+}
+
+bool File::FinalPath(char (&path)[kMaxPathBytes + 1]) {
+    if (!IsOpen() || fault::ShouldFail()) {
+        return Fail();
+    }
+    // Long names, links and junctions resolved, on the drive or share it lies on.
+    char final[kMaxPathBytes + 16];
+    const DWORD length = GetFinalPathNameByHandleA(NativeHandle(), final, sizeof(final),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) {
+        return Fail();
+    }
+    if (length >= sizeof(final)) {  // the size it would need
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return Fail();
+    }
+    // \\?\C:\dir\file or \\?\UNC\server\share\file: the plain forms are what the
+    // programs' own path buffers take.
+    std::string name(final, length);
+    if (name.rfind("\\\\?\\UNC\\", 0) == 0) {
+        name = "\\\\" + name.substr(8);
+    } else if (name.rfind("\\\\?\\", 0) == 0) {
+        name = name.substr(4);
+    }
+    if (name.size() > static_cast<size_t>(kMaxPathBytes)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return Fail();
+    }
+    std::memcpy(path, name.c_str(), name.size() + 1);
+    return true;
 }
 
 bool File::Close() {

@@ -26,17 +26,25 @@ bool PathHasAttributes(const char* path);
 
 bool MakeDirectory(const char* path);
 
-// Replaces `target` by `replacement` in one step, durably; on failure `target` is as it was.
-// The replacement takes the target's permission bits where the platform has them.
-bool ReplaceWith(const char* replacement, const char* target);
+// Replaces `target` by `replacement` in one step; on failure `target` is as it was. The
+// replacement takes the target's permission bits where the platform has them. Its folder is
+// then synced: `*durable` (when asked) is false when the system did not confirm that, though
+// the rename was made.
+bool ReplaceWith(const char* replacement, const char* target, bool* durable = nullptr);
 
 // Gives the file at `from` the name `to`, which must be free: an existing `to` is never
 // replaced. The move is made durable as ReplaceWith makes its own.
-bool MovePathNoReplace(const char* from, const char* to);
+bool MovePathNoReplace(const char* from, const char* to, bool* durable = nullptr);
 
-// Makes the creation or deletion of `path`'s directory entry durable: on POSIX it syncs the
-// directory that holds it; Windows' file systems log their own metadata.
+// Makes the creation, deletion or renaming of `path`'s directory entry durable: on POSIX it
+// syncs the directory that holds it; on Windows it flushes the folder where the file system
+// takes that (NTFS logs its own metadata, and a file system that refuses counts as done).
 bool FlushDirectoryOf(const char* path);
+
+// Calls `visit` with the name (not the path) of each entry of `directory` whose name begins
+// with `prefix`; false when the folder cannot be read.
+bool ForEachEntryNamed(const char* directory, const char* prefix,
+                       void (*visit)(const char* name, void* context), void* context);
 
 // True when `path` names the very file that `file` has open, by whatever text: the same device
 // and inode, or on Windows the same volume and file index.

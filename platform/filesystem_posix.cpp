@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,7 +46,7 @@ bool MakeDirectory(const char* path) {
     return ::mkdir(path, 0777) == 0;
 }
 
-bool ReplaceWith(const char* replacement, const char* target) {
+bool ReplaceWith(const char* replacement, const char* target, bool* durable) {
     if (fault::ShouldFail()) {
         return false;
     }
@@ -59,11 +60,14 @@ bool ReplaceWith(const char* replacement, const char* target) {
         return false;
     }
     // Make the rename itself durable: sync the directory that holds both names.
-    FlushDirectoryOf(target);
+    const bool synced = FlushDirectoryOf(target);
+    if (durable != nullptr) {
+        *durable = synced;
+    }
     return true;
 }
 
-bool MovePathNoReplace(const char* from, const char* to) {
+bool MovePathNoReplace(const char* from, const char* to, bool* durable) {
     if (fault::ShouldFail()) {
         return false;
     }
@@ -74,7 +78,10 @@ bool MovePathNoReplace(const char* from, const char* to) {
             return false;
         }
     }
-    FlushDirectoryOf(to);
+    const bool synced = FlushDirectoryOf(to);
+    if (durable != nullptr) {
+        *durable = synced;
+    }
     return true;
 }
 
@@ -91,6 +98,22 @@ bool FlushDirectoryOf(const char* path) {
         fault::FolderFlushed(directory);
     }
     return synced;
+}
+
+bool ForEachEntryNamed(const char* directory, const char* prefix,
+                       void (*visit)(const char* name, void* context), void* context) {
+    DIR* folder = ::opendir(directory);
+    if (folder == nullptr) {
+        return false;
+    }
+    const size_t prefixLength = std::strlen(prefix);
+    while (const dirent* entry = ::readdir(folder)) {
+        if (std::strncmp(entry->d_name, prefix, prefixLength) == 0) {
+            visit(entry->d_name, context);
+        }
+    }
+    ::closedir(folder);
+    return true;
 }
 
 bool NamesSameFile(const File& file, const char* path) {

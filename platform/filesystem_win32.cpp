@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
@@ -25,7 +26,8 @@ bool CreateTempFile(const char* directory, const char* prefix, char (&path)[kPat
 }
 
 bool DeletePath(const char* path) {
-    return DeleteFileA(path) != 0;
+    // A scanner or a reader that holds the file without sharing its deletion lets go soon.
+    return RetryWhileShared([&]() { return DeleteFileA(path) != 0; });
 }
 
 bool PathHasAttributes(const char* path) {
@@ -36,22 +38,58 @@ bool MakeDirectory(const char* path) {
     return CreateDirectoryA(path, nullptr) != 0;
 }
 
-bool ReplaceWith(const char* replacement, const char* target) {
+bool ReplaceWith(const char* replacement, const char* target, bool* durable) {
     if (fault::ShouldFail()) {
         return false;
     }
     // A virus scanner looking at the freshly written target holds it for a moment.
-    return RetryWhileShared([&]() {
-        return MoveFileExA(replacement, target,
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    });
-}
-
-bool MovePathNoReplace(const char* from, const char* to) {
-    if (fault::ShouldFail()) {
+    if (!RetryWhileShared([&]() {
+            return MoveFileExA(replacement, target,
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        })) {
         return false;
     }
-    return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
+    const bool synced = FlushDirectoryOf(target);
+    if (durable != nullptr) {
+        *durable = synced;
+    }
+    return true;
+}
+
+bool MovePathNoReplace(const char* from, const char* to, bool* durable) {
+    if (fault::ShouldFail() || MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) == 0) {
+        return false;
+    }
+    const bool synced = FlushDirectoryOf(to);
+    if (durable != nullptr) {
+        *durable = synced;
+    }
+    return true;
+}
+
+bool ForEachEntryNamed(const char* directory, const char* prefix,
+                       void (*visit)(const char* name, void* context), void* context) {
+    char pattern[kPathBufferSize];
+    const size_t length = std::strlen(directory);
+    const char* separator = length == 0 || directory[length - 1] == '\\' ? "" : "\\";
+    if (std::snprintf(pattern, sizeof(pattern), "%s%s*", directory, separator) >=
+        static_cast<int>(sizeof(pattern))) {
+        return false;
+    }
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    // Every name, matched here on its long form: a wildcard would match short names too.
+    const size_t prefixLength = std::strlen(prefix);
+    do {
+        if (std::strncmp(found.cFileName, prefix, prefixLength) == 0) {
+            visit(found.cFileName, context);
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return true;
 }
 
 bool NamesSameFile(const File& file, const char* path) {
@@ -97,8 +135,29 @@ bool CouldCreateFile(const char* path, int* error) {
     return reason == ERROR_SUCCESS;
 }
 
-bool FlushDirectoryOf(const char*) {
-    return true;
+bool FlushDirectoryOf(const char* path) {
+    char directory[kPathBufferSize];
+    DirectoryOf(path, directory);
+    // A folder opened for writing with backup semantics can be flushed where the file system
+    // takes it; NTFS commits the entry through its log anyway. Only a flush the file system
+    // took and failed is a failure.
+    HANDLE folder = CreateFileA(directory, GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        return true;
+    }
+    bool flushed = FlushFileBuffers(folder) != 0;
+    const DWORD error = flushed ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(folder);
+    if (!flushed && (error == ERROR_INVALID_FUNCTION || error == ERROR_ACCESS_DENIED ||
+                     error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_PARAMETER)) {
+        flushed = true;
+    }
+    if (!flushed) {
+        SetLastError(error);
+    }
+    return flushed;
 }
 
 size_t DirectoryPartLength(const char* path) {

@@ -5,6 +5,7 @@
 
 #include "cli/system_error.h"
 #include "package/package_archive.h"
+#include "package/package_lock.h"
 
 namespace cli {
 namespace {
@@ -143,6 +144,19 @@ void TellRecovery(const package::RecoveryReport& report, const char* package) {
         default:
             break;
     }
+}
+
+void TellLockWaits() {
+    class Notice : public package::LockWaitListener {
+      public:
+        void WaitingForChange(const char* package) override {
+            std::fprintf(stderr,
+                         "ktl: %s: another change to it is in progress; waiting for it to finish\n",
+                         Quoted(package).c_str());
+        }
+    };
+    static Notice notice;
+    package::SetLockWaitListener(&notice);
 }
 
 // Where a system call failed, the system's reason follows the step's.

@@ -16,6 +16,10 @@ std::string Quoted(const char* text);
 // standard error, before the command's own outcome.
 void TellRecovery(const package::RecoveryReport& report, const char* package);
 
+// From now on, a wait for another process's change to a package is told on standard error,
+// once per wait, so that a command that seems to hang says why.
+void TellLockWaits();
+
 // Why an insert or a removal failed; `file` is the file inserted or the member removed, and a
 // dry run refuses a journal it leaves alone.
 std::string InsertFailure(const package::InsertDetail& detail, const std::string& refusal,

@@ -5,6 +5,7 @@
 
 #include "cli/change_commands.h"
 #include "cli/extract_command.h"
+#include "cli/failure_text.h"
 #include "cli/info_command.h"
 #include "cli/listing_commands.h"
 #include "cli/record_command.h"
@@ -31,9 +32,16 @@ constexpr Command kCommands[] = {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// The test build (tests/support/ktl_testing_main.cpp) arms its fault seam first and then runs
+// the commands under the name it gives here.
+#ifndef KTL_ENTRY_POINT
+#define KTL_ENTRY_POINT main
+#endif
+
+int KTL_ENTRY_POINT(int argc, char** argv) {
     platform::InitMultibyteText();
     cli::InitTextConversion();
+    cli::TellLockWaits();
     if (argc < 2) {
         return cli::RefuseCommandLine("no command given");
     }

@@ -57,7 +57,7 @@ class Rewrite {
             return planned;
         }
         if (writing == Writing::DryRun) {
-            return Measure(packagePath, outputPath);
+            return Measure(outputPath);
         }
         return package_.inPlace ? WriteInPlace(packagePath) : WriteNewPackage(outputPath);
     }
@@ -150,7 +150,7 @@ class Rewrite {
 
     // Fails where the writes below would fail before their first write, and returns what they
     // would return; a new member is compressed into nothing to learn its size.
-    InsertResult Measure(const char* packagePath, const char* outputPath) {
+    InsertResult Measure(const char* outputPath) {
         InsertResult checked = 0;
         if (package_.inPlace) {
             checked = CheckCreatable(detail_, package_.journalPath);

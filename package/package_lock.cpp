@@ -44,7 +44,7 @@ uint32_t LockWaitMs() {
     return kDefaultLockWaitSeconds * 1000;
 }
 
-LockResult PackageLock::StepUp(platform::File& file, LockLevel level) {
+LockResult PackageLock::StepUp(platform::File& file) {
     using platform::LockState;
     auto result = [](LockState state) {
         return state == LockState::Taken  ? LockResult::Taken
@@ -93,7 +93,7 @@ LockResult PackageLock::Raise(platform::File& file, LockLevel level, const char*
     const uint32_t waitMs = LockWaitMs();
     bool told = false;
     while (level_ < level) {
-        const LockResult step = StepUp(file, level);
+        const LockResult step = StepUp(file);
         if (step == LockResult::Taken) {
             continue;
         }

@@ -54,7 +54,8 @@ class PackageLock {
     static LockResult TryExclusiveNow(platform::File& file);
 
   private:
-    LockResult StepUp(platform::File& file, LockLevel level);
+    // One step up from the level held, tried once.
+    LockResult StepUp(platform::File& file);
 
     LockLevel level_ = LockLevel::None;
     bool pendingHeld_ = false;  // on the way to Exclusive: new readers are held off

@@ -189,7 +189,7 @@ bool File::FinalPath(char (&path)[kMaxPathBytes + 1]) {
     // programs' own path buffers take.
     std::string name(final, length);
     if (name.rfind("\\\\?\\UNC\\", 0) == 0) {
-        name = "\\\\" + name.substr(8);
+        name.erase(2, 6);  // keeps the leading two backslashes
     } else if (name.rfind("\\\\?\\", 0) == 0) {
         name = name.substr(4);
     }

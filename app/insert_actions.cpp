@@ -56,7 +56,9 @@ std::wstring InsertFailureText(const package::InsertDetail& detail, package::Ins
         return text + L"\n\n" + FormatMessageId(IDS_CHANGE_IN_PROGRESS, {packagePath});
     }
     if (detail.step == package::InsertStep::NotDurable) {
-        return text + L"\n\n" + FormatMessageId(IDS_CHANGE_NOT_CONFIRMED, {packagePath});
+        // The new package's name, when it was one.
+        const std::string changed = detail.path[0] != '\0' ? detail.path : packagePath;
+        return text + L"\n\n" + FormatMessageId(IDS_CHANGE_NOT_CONFIRMED, {changed});
     }
     // The refusals with messages of their own (duplicate, declined, no output) say no more.
     if (result != package::kInsertFailed || detail.systemError == 0) {

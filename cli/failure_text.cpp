@@ -113,7 +113,10 @@ std::string InsertStepFailure(const package::InsertDetail& detail, const std::st
             return output != nullptr ? "cannot create " + Quoted(output)
                                      : "cannot create a new file beside " + Quoted(package);
         case InsertStep::NotDurable:
-            return "the change is in " + Quoted(output != nullptr ? output : package) +
+            return "the change is in " +
+                   Quoted(detail.path[0] != '\0' ? detail.path
+                          : output != nullptr    ? output
+                                                 : package) +
                    ", but the system did not confirm that it is on the disk";
         default:
             break;

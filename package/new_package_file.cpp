@@ -165,7 +165,13 @@ InsertResult WriteNewPackageFile(platform::File& package, const char* outputPath
         // Its bytes were flushed before the rename: closing can lose nothing now, and the
         // output is in place; only the rename's confirmation on the disk may be missing.
         output.Close();
-        return durable ? result : FailedAt(detail, InsertStep::NotDurable, kInsertFailed);
+        if (durable) {
+            return result;
+        }
+        if (detail != nullptr && detail->path[0] == '\0') {
+            std::snprintf(detail->path, sizeof(detail->path), "%s", outputPath);
+        }
+        return FailedAt(detail, InsertStep::NotDurable, kInsertFailed);
     }
     output.Close();
     platform::DeletePath(stagingPath);

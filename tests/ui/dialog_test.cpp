@@ -6,6 +6,7 @@
 #include "app/main_dialog.h"
 #include "package/journal.h"
 #include "package/package_inspect.h"
+#include "package/package_lock.h"
 #include "platform/file.h"
 #include "res/resource_ids.h"
 #include "tests/ui/dialog_fixture.h"
@@ -286,6 +287,30 @@ TEST_F(DialogTest, ARollbackIsToldAndAJournalOfAnotherPackageNamed) {
                                  "The journal is kept as \"" +
                                  package_ + ".stale-ktl-journal\".");
     EXPECT_EQ(test::ReadBytes(package_), original);
+}
+
+// Another process's change holds the package: the insert waits, then says so, and writes
+// nothing.
+TEST_F(DialogTest, AChangeInProgressIsWaitedForAndNamed) {
+    const Bytes original = test::ReadBytes(package_);
+    platform::File other;  // another open is another holder, as another process's would be
+    ASSERT_TRUE(other.Open(package_.c_str(), platform::Access::Read,
+                           platform::Disposition::OpenExisting, platform::Sharing::ReadWrite));
+    package::PackageLock lock;
+    ASSERT_EQ(lock.Raise(other, package::LockLevel::Exclusive, package_.c_str()),
+              package::LockResult::Taken);
+    _putenv("KTL_LOCK_WAIT=1");
+    DialogHarness dialog;
+    Fill(dialog, package_, script_, output_);
+    dialog.Click(IDC_INSERT_FILE);
+    ASSERT_TRUE(dialog.WaitUntilIdle());
+    _putenv("KTL_LOCK_WAIT=");
+    std::vector<BoxRecord> boxes = dialog.TakeBoxes();
+    ASSERT_EQ(boxes.size(), 1u) << Describe(boxes);
+    EXPECT_EQ(boxes[0].text, "Failed to insert file into package.\n\nAnother change to \"" +
+                                 package_ + "\" is in progress. Try again when it is done.");
+    EXPECT_EQ(test::ReadBytes(package_), original);
+    EXPECT_EQ(test::ReadBytes(output_).size(), 0u);  // made empty by validation, not written
 }
 
 TEST_F(DialogTest, DuplicateNameIsRefusedByTheWorker) {

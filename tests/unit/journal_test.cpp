@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "package/insert_file.h"
 #include "package/member_extract.h"
@@ -156,6 +162,42 @@ TEST_F(JournalTest, EveryCommandTellsTheRollbackAndRefusesAStaleJournal) {
     EXPECT_EQ(test::ReadBytes(package_), newer);
     EXPECT_TRUE(ReadPackageContents(package_.c_str(), contents, problem)) << problem;
 }
+
+#ifdef _WIN32
+// A reader or a scanner that holds the journal open at the moment of the commit, without
+// sharing its deletion, is waited for: the finished change is neither rolled back nor failed.
+TEST_F(JournalTest, AJournalHeldAtTheCommitIsWaitedFor) {
+    // Deflating it keeps the journal there long enough for the holder to find it.
+    ASSERT_TRUE(test::WriteBytes(script_, test::PatternBytes(8u << 20, 5)));
+    std::atomic<bool> done{false};
+    std::atomic<bool> held{false};
+    std::thread holder([&] {
+        while (!done && !held) {
+            HANDLE journal =
+                CreateFileA(journal_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+            if (journal != INVALID_HANDLE_VALUE) {
+                held = true;
+                Sleep(1000);
+                CloseHandle(journal);
+            }
+        }
+    });
+    TellingPrompter prompter;
+    const InsertResult result =
+        InsertFileIntoPackage(package_.c_str(), script_.c_str(), "big.ins", nullptr, prompter);
+    done = true;
+    holder.join();
+    ASSERT_TRUE(held) << "the journal was never seen";
+    EXPECT_GT(result, 0);
+    EXPECT_FALSE(test::Exists(journal_));
+    PackageContents contents;
+    std::string problem;
+    ASSERT_TRUE(ReadPackageContents(package_.c_str(), contents, problem)) << problem;
+    ASSERT_EQ(contents.members.size(), 3u);
+    EXPECT_EQ(contents.members.back().name, "big.ins");
+}
+#endif
 
 }  // namespace
 }  // namespace package

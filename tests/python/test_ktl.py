@@ -1057,6 +1057,20 @@ class JournalTests(KtlTestCase):
                 os.remove(path + ".stale-ktl-journal")
                 self.assertEqual(self.run_command(command, path).returncode, EXIT_OK)
 
+    def test_a_journal_beside_no_package_names_that_cause(self):
+        _, original = self.make_package()
+        journal = journal_for(original, len(original) - 120)
+        for what in ("missing", "folder"):
+            with self.subTest(what=what):
+                self.write("gone.exe.ktl-journal", journal)
+                if what == "folder":
+                    os.mkdir(self.path("gone.exe"))
+                for command in self.COMMANDS:
+                    result = self.run_command(command, self.path("gone.exe"))
+                    self.assertFailedWith(result, EXIT_FAILED, "gone.exe.ktl-journal")
+                    self.assertIn("missing or a folder", result.err_lines[0])
+                self.assertEqual(self.read("gone.exe.ktl-journal"), journal)
+
 
 # --------------------------------------------------------------------------------------------
 # the command line itself

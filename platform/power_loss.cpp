@@ -271,4 +271,9 @@ void CutPower() {
     std::_Exit(g_exitCode);
 }
 
+void CutPowerNow(int exitCode) {
+    g_exitCode = exitCode;
+    CutPower();
+}
+
 }  // namespace platform::fault

@@ -33,6 +33,10 @@ void FolderFlushed(const char* folder);
 // Called by the seam when the armed operation comes: applies the losses; never returns.
 [[noreturn]] void CutPower();
 
+// Cuts the power between operations, after a change returned: what it reported done must
+// survive the losses chosen by the armed seed. The process ends with `exitCode`.
+[[noreturn]] void CutPowerNow(int exitCode);
+
 #else
 
 [[gnu::always_inline]] inline void BeforeWrite(int, const char*, uint64_t) {}

@@ -14,6 +14,11 @@
 //   bit 2     the body's edits are applied to the journal as well
 //   bit 3     the journal is cut to the length the body's first two bytes give
 //   bit 4     which of the two original packages
+//   bit 5     the journal's CRC is made right again after the edits, so that hostile fields
+//             get past it; without bits 5 and 6 the CRC is left as the edits left it
+//   bit 6     as bit 5, once the journal's sizes are made to agree with its length and its
+//             record of the kept bytes with the file: the journal then passes every check it
+//             makes of itself, whatever its tail's place says
 #include <zlib.h>
 
 #include <algorithm>
@@ -95,6 +100,34 @@ struct ModelJournal {
 
 uint64_t Get64(const uint8_t* at) {
     return fuzzcheck::Get32(at) | uint64_t{fuzzcheck::Get32(at + 4)} << 32;
+}
+
+void Put64(uint8_t* at, uint64_t value) {
+    fuzzcheck::Put32(at, static_cast<uint32_t>(value));
+    fuzzcheck::Put32(at + 4, static_cast<uint32_t>(value >> 32));
+}
+
+// Bits 5 and 6 of the flags: the header (40 bytes, as ReadModel reads it) made to agree.
+void Reseal(Bytes& journal, const Bytes& file, uint8_t flags) {
+    if ((flags & 0x60) == 0 || journal.size() < 40) {
+        return;
+    }
+    const uint32_t tailLength = static_cast<uint32_t>(journal.size() - 40);
+    if (flags & 0x40) {
+        const uint64_t tailAt = Get64(&journal[16]);
+        Put64(&journal[8], tailAt + tailLength);
+        fuzzcheck::Put32(&journal[24], tailLength);
+        if (tailAt <= file.size()) {
+            const uint64_t stretch = std::min<uint64_t>(tailAt, 4096);
+            fuzzcheck::Put32(&journal[28],
+                             static_cast<uint32_t>(crc32(0, file.data() + tailAt - stretch,
+                                                         static_cast<uInt>(stretch))));
+            fuzzcheck::Put32(&journal[32], fuzzcheck::WordSum(file.data(), tailAt));
+        }
+    }
+    uLong crc = crc32(0, journal.data(), 36);
+    crc = crc32(crc, journal.data() + 40, tailLength);
+    fuzzcheck::Put32(&journal[36], static_cast<uint32_t>(crc));
 }
 
 ModelJournal ReadModel(const Bytes& journal) {
@@ -230,6 +263,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((flags & 8) && bodySize >= 2) {
         journal.resize(std::min<size_t>(journal.size(), body[0] | body[1] << 8));
     }
+    Reseal(journal, file, flags);
     if (!fuzzcheck::WriteWholeFile(g_packagePath, file) ||
         !fuzzcheck::WriteWholeFile(g_journalPath, journal)) {
         return 0;

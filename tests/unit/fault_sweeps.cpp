@@ -4,19 +4,46 @@
 
 #include <cstdlib>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "package/journal.h"
 #include "platform/fault_injection.h"
 
 namespace test {
 
 void SetEnvironmentOnce(const char* name, const std::string& value) {
-    if (std::getenv(name) != nullptr) {
-        return;
+    // Each value is signed with the process and the test that set it: a death test's re-run
+    // child (another process, the same test) keeps its parent's, while a later test of the same
+    // process, or the same test repeated, sets its own.
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    const std::string testName =
+        test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : "";
+    const std::string signatureName = std::string(name) + "_SET_BY";
+#ifdef _WIN32
+    const std::string process = std::to_string(_getpid());
+#else
+    const std::string process = std::to_string(getpid());
+#endif
+    const std::string signature = process + " " + testName;
+    const char* signedBy = std::getenv(signatureName.c_str());
+    if (std::getenv(name) != nullptr && signedBy != nullptr) {
+        const std::string by = signedBy;
+        const size_t space = by.find(' ');
+        if (space != std::string::npos && by.compare(space + 1, std::string::npos, testName) == 0 &&
+            by.compare(0, space, process) != 0) {
+            return;
+        }
     }
 #ifdef _WIN32
     _putenv_s(name, value.c_str());
+    _putenv_s(signatureName.c_str(), signature.c_str());
 #else
-    setenv(name, value.c_str(), 0);
+    setenv(name, value.c_str(), 1);
+    setenv(signatureName.c_str(), signature.c_str(), 1);
 #endif
 }
 

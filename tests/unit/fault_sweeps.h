@@ -12,7 +12,7 @@ namespace test {
 
 // Death tests may re-run the test in a fresh process with a scratch folder of its own; what
 // the dying change works on is handed down through the environment, the outer run's value
-// kept.
+// kept there. A later test in the same process sets its own value.
 void SetEnvironmentOnce(const char* name, const std::string& value);
 
 // Runs `change` (a result above 0 is a success) with its first, second, ... file operation

@@ -8,6 +8,7 @@
 
 #include "package/byte_cursor.h"
 #include "package/package_layout.h"
+#include "package/saved_change.h"
 
 namespace package {
 namespace {
@@ -16,11 +17,10 @@ constexpr char kSuffix[] = ".ktl-journal";
 // A journal that proved to belong to another file is kept under this name beside the package,
 // for whoever wants to look at it; it blocks nothing there.
 constexpr char kSetAsideSuffix[] = ".stale-ktl-journal";
-// The kept bytes just before the tail are those a newer release of the package is most likely
-// to change (the last members' data); their CRC-32 is checked before the whole kept part's sum.
-constexpr uint32_t kProofStretch = 4096;
 // Journals of the first format record nothing of the package: they can never be proven.
 constexpr char kUnprovableSignature[8] = {'K', 'T', 'L', 'J', 'R', 'N', 'L', '1'};
+// Journals of ranges: ranged_journal.cpp reads and writes them.
+constexpr char kRangedSignature[8] = {'K', 'T', 'L', 'J', 'R', 'N', 'L', '3'};
 
 // The journal's header, described as the ZIP records are; the saved tail follows it.
 struct Journal {
@@ -52,28 +52,14 @@ uint32_t HeaderCrc(const Journal& journal, uint32_t tailCrc) {
     return static_cast<uint32_t>(crc32_combine(headerCrc, tailCrc, journal.tailLength));
 }
 
-enum class ReadResult { Complete, Incomplete, Unprovable, Unreadable };
-
-ReadResult ReadJournal(const char* journalPath, Journal& journal) {
-    platform::File file;
-    uint64_t size = 0;
-    // Whoever reads a journal lets its writer delete it: the deletion is the commit.
-    if (!file.Open(journalPath, platform::Access::Read, platform::Disposition::OpenExisting,
-                   platform::Sharing::ReadWriteDelete) ||
-        !file.Size(&size)) {
-        return ReadResult::Unreadable;
-    }
-    uint8_t header[Journal::kSize];
-    uint32_t got = 0;
-    if (!file.Read(header, sizeof(header), &got)) {
-        return ReadResult::Unreadable;
-    }
+// The tail format: one saved range, from tailAt to the package's end.
+ReadResult ReadTailJournal(platform::File& file, uint64_t size,
+                           const uint8_t (&header)[Journal::kSize], uint32_t got,
+                           SavedChange& change) {
+    Journal journal;
     ByteCursor cursor(header, got);
     if (!ReadRecord(cursor, journal)) {
-        return got >= sizeof(kUnprovableSignature) &&
-                       std::memcmp(header, kUnprovableSignature, sizeof(kUnprovableSignature)) == 0
-                   ? ReadResult::Unprovable
-                   : ReadResult::Incomplete;
+        return ReadResult::Incomplete;
     }
     if (size != Journal::kSize + uint64_t{journal.tailLength} ||
         journal.tailAt + journal.tailLength != journal.packageSize) {
@@ -91,68 +77,112 @@ ReadResult ReadJournal(const char* journalPath, Journal& journal) {
         tailCrc = crc32(tailCrc, WorkBuffer(), got);
         left -= got;
     }
-    return HeaderCrc(journal, static_cast<uint32_t>(tailCrc)) == journal.crc
-               ? ReadResult::Complete
-               : ReadResult::Incomplete;
+    if (HeaderCrc(journal, static_cast<uint32_t>(tailCrc)) != journal.crc) {
+        return ReadResult::Incomplete;
+    }
+    change.packageSize = journal.packageSize;
+    change.keptEnd = journal.tailAt;
+    change.keptCrc = journal.keptCrc;
+    change.keptSum = journal.keptSum;
+    change.ranges = {SavedRange{journal.tailAt, journal.tailLength, kJournalTailAt}};
+    return ReadResult::Complete;
 }
 
-// The CRC-32 of the stretch of kept bytes that ends at `tailAt`.
-bool StretchCrc(platform::File& package, uint64_t tailAt, uint32_t* crc) {
-    const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(tailAt, kProofStretch));
-    uint32_t got = 0;
-    if (!package.Seek(static_cast<int64_t>(tailAt - length), platform::SeekFrom::Begin) ||
-        !package.Read(WorkBuffer(), length, &got) || got != length) {
-        return false;
+ReadResult ReadJournal(const char* journalPath, SavedChange& change) {
+    platform::File file;
+    uint64_t size = 0;
+    // Whoever reads a journal lets its writer delete it: the deletion is the commit.
+    if (!file.Open(journalPath, platform::Access::Read, platform::Disposition::OpenExisting,
+                   platform::Sharing::ReadWriteDelete) ||
+        !file.Size(&size)) {
+        return ReadResult::Unreadable;
     }
-    *crc = static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), WorkBuffer(), length));
-    return true;
+    uint8_t header[Journal::kSize] = {};
+    uint32_t got = 0;
+    if (!file.Read(header, sizeof(header), &got)) {
+        return ReadResult::Unreadable;
+    }
+    if (got >= sizeof(kUnprovableSignature) &&
+        std::memcmp(header, kUnprovableSignature, sizeof(kUnprovableSignature)) == 0) {
+        return ReadResult::Unprovable;
+    }
+    if (got >= sizeof(kRangedSignature) &&
+        std::memcmp(header, kRangedSignature, sizeof(kRangedSignature)) == 0) {
+        return file.Seek(0, platform::SeekFrom::Begin) ? ReadRangedJournal(file, size, change)
+                                                       : ReadResult::Unreadable;
+    }
+    return ReadTailJournal(file, size, header, got, change);
 }
 
 enum class Proof { Proven, OtherFile, Unreadable };
 
+// Adds the bytes of `data`, which lie at `position`, that no range covers.
+uint32_t AddKeptBytes(uint32_t sum, const uint8_t* data, uint32_t size, uint64_t position,
+                      const std::vector<SavedRange>& ranges) {
+    uint64_t from = position;
+    const uint64_t end = position + size;
+    for (const SavedRange& range : ranges) {
+        const uint64_t rangeEnd = range.at + range.length;
+        if (rangeEnd <= from || range.at >= end) {
+            continue;
+        }
+        if (range.at > from) {
+            sum = AddChecksumBytesAt(sum, data + (from - position), range.at - from, from);
+        }
+        from = std::max(from, rangeEnd);
+    }
+    return from < end ? AddChecksumBytesAt(sum, data + (from - position), end - from, from) : sum;
+}
+
 // Whether `package` holds the very bytes that the change the journal was written for kept.
-Proof ProveKeptBytes(platform::File& package, const Journal& journal) {
+Proof ProveKeptBytes(platform::File& package, const SavedChange& change) {
     uint64_t size = 0;
     uint32_t crc = 0;
     if (!package.Size(&size)) {
         return Proof::Unreadable;
     }
-    if (size < journal.tailAt) {
+    if (size < change.keptEnd) {
         return Proof::OtherFile;
     }
-    if (!StretchCrc(package, journal.tailAt, &crc)) {
+    if (!KeptStretchCrc(package, change.keptEnd, change.ranges, &crc)) {
         return Proof::Unreadable;
     }
-    if (crc != journal.keptCrc) {
+    if (crc != change.keptCrc) {
         return Proof::OtherFile;
     }
     if (!package.Seek(0, platform::SeekFrom::Begin)) {
         return Proof::Unreadable;
     }
     uint32_t sum = 0;
-    for (uint64_t at = 0; at < journal.tailAt;) {
+    for (uint64_t at = 0; at < change.keptEnd;) {
         const uint32_t want =
-            static_cast<uint32_t>(std::min<uint64_t>(journal.tailAt - at, kWorkBufferSize));
+            static_cast<uint32_t>(std::min<uint64_t>(change.keptEnd - at, kWorkBufferSize));
         uint32_t got = 0;
         if (!package.Read(WorkBuffer(), want, &got) || got != want) {
             return Proof::Unreadable;
         }
-        sum = AddChecksumBytesAt(sum, WorkBuffer(), got, at);
+        sum = AddKeptBytes(sum, WorkBuffer(), got, at, change.ranges);
         at += got;
     }
-    return sum == journal.keptSum ? Proof::Proven : Proof::OtherFile;
+    return sum == change.keptSum ? Proof::Proven : Proof::OtherFile;
 }
 
-bool Restore(platform::File& package, const char* journalPath, const Journal& journal) {
+bool Restore(platform::File& package, const char* journalPath, const SavedChange& change) {
     platform::File file;
+    if (!file.Open(journalPath, platform::Access::Read, platform::Disposition::OpenExisting,
+                   platform::Sharing::ReadWriteDelete)) {
+        return false;
+    }
+    for (const SavedRange& range : change.ranges) {
+        if (!file.Seek(static_cast<int64_t>(range.savedAt), platform::SeekFrom::Begin) ||
+            !package.Seek(static_cast<int64_t>(range.at), platform::SeekFrom::Begin) ||
+            !file.CopyTo(package, range.length, WorkBuffer(), kWorkBufferSize)) {
+            return false;
+        }
+    }
     // The restored bytes are flushed before the caller deletes the journal: a cut before they
     // are on the disk leaves the journal to finish the rollback next time.
-    return file.Open(journalPath, platform::Access::Read, platform::Disposition::OpenExisting,
-                     platform::Sharing::ReadWriteDelete) &&
-           file.Seek(kJournalTailAt, platform::SeekFrom::Begin) &&
-           package.Seek(static_cast<int64_t>(journal.tailAt), platform::SeekFrom::Begin) &&
-           file.CopyTo(package, journal.tailLength, WorkBuffer(), kWorkBufferSize) &&
-           package.Seek(static_cast<int64_t>(journal.packageSize), platform::SeekFrom::Begin) &&
+    return package.Seek(static_cast<int64_t>(change.packageSize), platform::SeekFrom::Begin) &&
            package.SetEnd() && package.Flush();
 }
 
@@ -196,7 +226,7 @@ bool WriteJournalWith(const char* journalPath, platform::File& package, uint32_t
     header.packageSize = tailAt + tailLength;
     header.tailAt = tailAt;
     header.tailLength = tailLength;
-    if (!StretchCrc(package, tailAt, &header.keptCrc)) {
+    if (!KeptStretchCrc(package, tailAt, {}, &header.keptCrc)) {
         return false;
     }
     platform::File journal;
@@ -281,9 +311,9 @@ bool WriteJournalFrom(const char* journalPath, platform::File& package, uint32_t
 }
 
 bool RollBack(platform::File& package, const char* journalPath) {
-    Journal journal;
-    return ReadJournal(journalPath, journal) == ReadResult::Complete &&
-           Restore(package, journalPath, journal);
+    SavedChange change;
+    return ReadJournal(journalPath, change) == ReadResult::Complete &&
+           Restore(package, journalPath, change);
 }
 
 JournalDeletion DeleteJournal(const char* journalPath) {
@@ -322,7 +352,7 @@ Recovery SetJournalAside(const char* journalPath, RecoveryReport& told) {
 Recovery RecoverThrough(platform::File& package, const char* journalPath, RecoveryReport& told) {
     std::snprintf(told.journalPath, sizeof(told.journalPath), "%s", journalPath);
     told.setAsidePath[0] = '\0';
-    Journal journal;
+    SavedChange journal;
     switch (ReadJournal(journalPath, journal)) {
         case ReadResult::Unreadable:
             return told.outcome = Recovery::Failed;

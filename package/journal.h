@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/filesystem.h"
@@ -33,6 +34,21 @@ bool WriteJournal(const char* journalPath, platform::File& package, uint32_t pac
 // need not read it again.
 bool WriteJournalFrom(const char* journalPath, platform::File& package, uint32_t packageSum,
                       uint64_t tailAt, uint32_t* tailSum);
+
+// One stretch of the package that a change writes over, the package's end excepted: bytes it
+// adds beyond that end are taken away again by the rollback's restoring the old size.
+struct ChangedRange {
+    uint64_t at = 0;
+    uint32_t length = 0;
+};
+
+// Saves the old bytes of every range (in order, apart, none empty, all within the package as it
+// stands) into a new journal, flushed to disk, with the proof of every byte outside them: for a
+// change of more than the tail, such as the checksum field or the security directory entry
+// besides it. `packageSum` as for WriteJournal. False when the journal cannot be made; nothing
+// is left then.
+bool WriteRangedJournal(const char* journalPath, platform::File& package, uint32_t packageSum,
+                        const std::vector<ChangedRange>& ranges);
 
 // Where the saved tail begins inside a journal: the package's byte at `tailAt` + i lies at
 // kJournalTailAt + i, for a rewrite that moves bytes the package no longer holds.

@@ -163,6 +163,46 @@ TEST_F(JournalTest, EveryCommandTellsTheRollbackAndRefusesAStaleJournal) {
     EXPECT_TRUE(ReadPackageContents(package_.c_str(), contents, problem)) << problem;
 }
 
+// A journal of several ranges puts each back and the old size, whatever the change wrote into
+// them or beyond; a file that differs from the package anywhere outside them is not touched.
+TEST_F(JournalTest, ARangedJournalRestoresEveryRangeOfItsOwnPackageOnly) {
+    const std::vector<ChangedRange> ranges = {{130, 4}, {152, 8}, {tailAt_, 150}};
+    auto changed = [&](size_t keptByte) {
+        Bytes bytes = original_;
+        for (const ChangedRange& range : ranges) {
+            std::fill_n(bytes.begin() + static_cast<long>(range.at), range.length, 0xEE);
+        }
+        bytes.resize(bytes.size() + 5000, 0xAB);
+        if (keptByte != 0) {
+            bytes[keptByte] ^= 0x01;
+        }
+        return bytes;
+    };
+    for (size_t keptByte : {size_t{0}, size_t{140}, tailAt_ - 1}) {
+        SCOPED_TRACE("kept byte changed: " + std::to_string(keptByte));
+        ASSERT_TRUE(test::WriteBytes(package_, original_));
+        {
+            platform::File file;
+            ASSERT_TRUE(file.Open(package_.c_str(), platform::Access::Read,
+                                  platform::Disposition::OpenExisting));
+            ASSERT_TRUE(WriteRangedJournal(journal_.c_str(), file, 0, ranges));
+        }
+        const Bytes torn = changed(keptByte);
+        ASSERT_TRUE(test::WriteBytes(package_, torn));
+        RecoveryReport report;
+        const Recovery recovery = RecoverPackage(package_.c_str(), &report);
+        if (keptByte == 0) {
+            EXPECT_EQ(recovery, Recovery::RolledBack);
+            EXPECT_EQ(test::ReadBytes(package_), original_);
+        } else {
+            EXPECT_EQ(recovery, Recovery::SetAside);
+            EXPECT_EQ(test::ReadBytes(package_), torn);
+            test::DeletePath(report.setAsidePath);
+        }
+        EXPECT_FALSE(test::Exists(journal_));
+    }
+}
+
 #ifdef _WIN32
 // A reader or a scanner that holds the journal open at the moment of the commit, without
 // sharing its deletion, is waited for: the finished change is neither rolled back nor failed.

@@ -17,6 +17,7 @@ import argparse
 import glob
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -169,6 +170,62 @@ def setup_logs():
 
 
 # --------------------------------------------------------------------------------------------
+# Signing a package as an organisation would
+# --------------------------------------------------------------------------------------------
+
+SIGNING_TOOLS = ("osslsigncode", "openssl")
+EXTRA_CERTIFICATES = 60
+
+
+def openssl(*arguments):
+    """What openssl writes to standard output."""
+    return subprocess.run(["openssl"] + list(arguments), stdin=subprocess.DEVNULL,
+                          capture_output=True, check=True).stdout
+
+
+def make_signing_certificates(folder):
+    """(certificate, key, extra certificates): a self-signed signer in PEM files and a file of
+    EXTRA_CERTIFICATES more self-signed certificates for the signature to carry, each well over
+    a kilobyte, so that the certificate table outgrows the 64 KiB an end record search spans."""
+    cert, key = os.path.join(folder, "signer.pem"), os.path.join(folder, "signer.key")
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+            "-days", "2", "-subj", "/CN=Zor test signer")
+    extra_key = os.path.join(folder, "extra.key")
+    openssl("genrsa", "-out", extra_key, "2048")
+    long_name = "x" * 60
+    extras = os.path.join(folder, "extra.pem")
+    with open(extras, "wb") as out:
+        for number in range(EXTRA_CERTIFICATES):
+            out.write(openssl("req", "-x509", "-new", "-key", extra_key, "-days", "2", "-subj",
+                              "/CN=Zor extra %d/O=%s/OU=%s/OU=%s" % ((number,) + (long_name,) * 3)))
+    return cert, key, extras
+
+
+def security_directory(data):
+    """(file offset, size) of the image's certificate table, from its security directory."""
+    pe, = struct.unpack_from("<I", data, 0x3C)
+    optional = pe + 24
+    magic, = struct.unpack_from("<H", data, optional)
+    directories = optional + {0x10B: 96, 0x20B: 112}[magic]
+    return struct.unpack_from("<II", data, directories + 4 * 8)
+
+
+def reseal_signed(data):
+    """data with the optional header's CheckSum field set so that the whole file's words sum to
+    zero again. Authenticode's digest leaves that field out, so the signature stays valid. The
+    field's bytes count at their own offset modulo 4."""
+    data = bytearray(data)
+    pe, = struct.unpack_from("<I", data, 0x3C)
+    field = pe + 24 + 64
+    data[field:field + 4] = bytes(4)
+    wanted = -mtp.package_checksum(data) & 0xFFFFFFFF
+    shift = 8 * (field % 4)
+    value = ((wanted >> shift) | (wanted << (32 - shift))) & 0xFFFFFFFF
+    data[field:field + 4] = struct.pack("<I", value)
+    return bytes(data)
+
+
+# --------------------------------------------------------------------------------------------
 # Running the driver
 # --------------------------------------------------------------------------------------------
 
@@ -230,6 +287,26 @@ class RecordingFixture(unittest.TestCase):
         with open(self.package_path, "wb") as f:
             f.write(make_package.build_package(self.image, self.members))
 
+    def assert_installs_silently(self, package_path, installed):
+        """The package installs without a window, with the recorded choices: the product's key
+        and the files {member name: data} below the install folder, the script left out."""
+        run = run_driver(self.folder, ["run", "--app", windows_path(package_path),
+                                       "--dir", windows_path(self.folder)])
+        self.assertEqual(run.returncode, 0, run)
+        self.assertEqual(run.values("EXIT"), ["code=0"], run)
+        self.assertEqual(product_values(), {"installpath": ("REG_SZ", self.install_folder),
+                                            "type": ("REG_SZ", "2")})
+        target = drive_c_path(self.install_folder)
+        for name, content in installed.items():
+            path = os.path.join(target, *name.rstrip("/").split("/"))
+            if name.endswith("/"):
+                self.assertTrue(os.path.isdir(path), name)
+            else:
+                with open(path, "rb") as f:
+                    self.assertEqual(f.read(), content, name)
+        self.assertFalse(os.path.exists(os.path.join(target, "auto1.ins")),
+                         "the script was installed as a product file")
+
 
 class RecordEndToEnd(RecordingFixture):
 
@@ -290,22 +367,7 @@ class RecordEndToEnd(RecordingFixture):
             installed = {name: archive.read(name) for name in names if name != "auto1.ins"}
 
         # The new package installs silently with the recorded choices.
-        run = run_driver(self.folder, ["run", "--app", windows_path(new_package_path),
-                                       "--dir", windows_path(self.folder)])
-        self.assertEqual(run.returncode, 0, run)
-        self.assertEqual(run.values("EXIT"), ["code=0"], run)
-        self.assertEqual(product_values(), {"installpath": ("REG_SZ", self.install_folder),
-                                            "type": ("REG_SZ", "2")})
-        target = drive_c_path(self.install_folder)
-        for name, content in installed.items():
-            path = os.path.join(target, *name.rstrip("/").split("/"))
-            if name.endswith("/"):
-                self.assertTrue(os.path.isdir(path), name)
-            else:
-                with open(path, "rb") as f:
-                    self.assertEqual(f.read(), content, name)
-        self.assertFalse(os.path.exists(os.path.join(target, "auto1.ins")),
-                         "the script was installed as a product file")
+        self.assert_installs_silently(new_package_path, installed)
 
         # With the product installed, recording is refused before anything else is looked at:
         # the installer never starts, and the script named is not even created.
@@ -350,7 +412,9 @@ class KtlRecord(RecordingFixture):
     def ktl(self, *arguments):
         return run_program([KTL] + list(arguments), RUN_LIMIT_SECONDS)
 
-    def test_record_insert_install_then_refuse(self):
+    def record_and_insert(self):
+        """Records auto1.ins with ktl record and inserts it with ktl insert; the paths of the
+        script and of the new package."""
         script_path = os.path.join(self.folder, "auto1.ins")
         new_package_path = os.path.join(self.folder, "ZorSetup-auto.exe")
         # ktl waits for the installer; the driver answers the installer's window.
@@ -383,6 +447,10 @@ class KtlRecord(RecordingFixture):
             self.assertIsNone(archive.testzip())
             with open(script_path, "rb") as f:
                 self.assertEqual(archive.read("auto1.ins"), f.read())
+        return script_path, new_package_path
+
+    def test_record_insert_install_then_refuse(self):
+        _, new_package_path = self.record_and_insert()
         run = run_driver(self.folder, ["run", "--app", windows_path(new_package_path),
                                        "--dir", windows_path(self.folder)])
         self.assertEqual(run.values("EXIT"), ["code=0"], run)
@@ -398,6 +466,36 @@ class KtlRecord(RecordingFixture):
         self.assertIn("that  not installed", run.stderr.decode("utf-8"))
         self.assertEqual((run.stdout, setup_logs()), (b"", []), run)
         self.assertFalse(os.path.exists(os.path.join(self.folder, "auto2.ins")))
+
+    def test_signed_package_installs_silently(self):
+        # An organisation signs the customised package; the signature's certificate table,
+        # appended behind the archive, is longer than the end record search reaches.
+        missing = [tool for tool in SIGNING_TOOLS if shutil.which(tool) is None]
+        if missing:
+            self.skipTest("signing a package needs %s, not found" % " and ".join(missing))
+        _, new_package_path = self.record_and_insert()
+        with zipfile.ZipFile(new_package_path) as archive:
+            installed = {name: archive.read(name) for name in archive.namelist()
+                         if name != "auto1.ins"}
+        cert, key, extras = make_signing_certificates(self.folder)
+        signed_path = os.path.join(self.folder, "ZorSetup-signed.exe")
+        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-ac", extras,
+                        "-in", new_package_path, "-out", signed_path],
+                       stdin=subprocess.DEVNULL, capture_output=True, check=True)
+        with open(signed_path, "rb") as f:
+            signed = reseal_signed(f.read())
+        with open(signed_path, "wb") as f:
+            f.write(signed)
+        table_at, table_size = security_directory(signed)
+        self.assertEqual(table_at + table_size, len(signed), "the table does not end the file")
+        self.assertGreater(table_size, 0x10000 + 22, "the table is within the search's reach")
+        self.assertEqual(mtp.package_checksum(signed), 0)
+        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed_path],
+                                stdin=subprocess.DEVNULL, capture_output=True)
+        self.assertEqual(verify.returncode, 0, verify)
+        self.assertIn(b"Signature verification: ok", verify.stdout, verify)
+
+        self.assert_installs_silently(signed_path, installed)
 
     def test_refusals_have_their_own_status(self):
         script = windows_path(os.path.join(self.folder, "auto3"))

@@ -38,6 +38,28 @@ constexpr size_t kEndEntriesAt = 10;
 constexpr size_t kEndDirectorySizeAt = 12;
 constexpr size_t kEndDirectoryOffsetAt = 16;
 
+// The image headers, as far as it takes to find a certificate table at the end of the file:
+// an organisation's signer appends one behind everything else, the archive included.
+constexpr size_t kNewHeaderOffsetAt = 0x3C;
+constexpr uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
+constexpr size_t kFileHeaderAt = 4;
+constexpr size_t kSectionCountAt = kFileHeaderAt + 2;
+constexpr size_t kOptionalSizeAt = kFileHeaderAt + 16;
+constexpr size_t kOptionalAt = kFileHeaderAt + 20;
+constexpr uint16_t kPe32Magic = 0x10B;
+constexpr uint16_t kPe32PlusMagic = 0x20B;
+constexpr size_t kPe32DirectoriesAt = 96;  // within the optional header
+constexpr size_t kPe32PlusDirectoriesAt = 112;
+constexpr size_t kSecurityDirectoryAt = 4 * 8;  // entry 4: file offset, size
+constexpr size_t kSectionSize = 40;
+constexpr size_t kSectionRawSizeAt = 16;
+constexpr size_t kSectionRawOffsetAt = 20;
+constexpr size_t kCertificateHeaderSize = 8;
+constexpr size_t kCertificateRevisionAt = 4;
+constexpr size_t kCertificateTypeAt = 6;
+constexpr uint16_t kCertificateRevision = 0x0200;
+constexpr uint16_t kPkcsSignedData = 2;
+
 constexpr uint16_t kStored = 0;
 constexpr uint16_t kDeflated = 8;
 constexpr uint16_t kEncryptedFlag = 0x0001;
@@ -69,16 +91,74 @@ bool ReadWholeFile(const char* path, std::vector<uint8_t>& bytes) {
     return std::fread(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
 }
 
-// The end record nearest the end of the file whose directory fits below it; the position of
-// that record, or false.
-bool FindEndRecord(const std::vector<uint8_t>& bytes, size_t& recordAt) {
-    if (bytes.size() < kEndSize) {
+// A field that lies wholly inside the bytes; false when it does not.
+bool Field16(const std::vector<uint8_t>& bytes, uint64_t at, uint16_t& value) {
+    if (at > bytes.size() || bytes.size() - at < 2) {
         return false;
     }
-    size_t lowest = bytes.size() - kEndSize > kLongestComment + 8
-                        ? bytes.size() - kEndSize - kLongestComment - 8
-                        : 0;
-    for (size_t at = bytes.size() - kEndSize + 1; at-- > lowest;) {
+    value = Le16(bytes.data() + at);
+    return true;
+}
+
+bool Field32(const std::vector<uint8_t>& bytes, uint64_t at, uint32_t& value) {
+    if (at > bytes.size() || bytes.size() - at < 4) {
+        return false;
+    }
+    value = Le32(bytes.data() + at);
+    return true;
+}
+
+// Where the archive's bytes end: at a signer's certificate table when the image's security
+// directory names one that closes the file and lies behind the image's sections, else at the
+// end of the file. A table between the image and the archive is left to the search as before.
+size_t ArchiveLimit(const std::vector<uint8_t>& bytes) {
+    uint32_t peAt = 0, signature = 0, tableAt = 0, tableSize = 0, certificateLength = 0;
+    uint16_t sectionCount = 0, optionalSize = 0, magic = 0, revision = 0, type = 0;
+    if (!Field32(bytes, kNewHeaderOffsetAt, peAt) || !Field32(bytes, peAt, signature) ||
+        signature != kPeSignature ||
+        !Field16(bytes, uint64_t{peAt} + kSectionCountAt, sectionCount) ||
+        !Field16(bytes, uint64_t{peAt} + kOptionalSizeAt, optionalSize) ||
+        !Field16(bytes, uint64_t{peAt} + kOptionalAt, magic)) {
+        return bytes.size();
+    }
+    const uint64_t optionalAt = uint64_t{peAt} + kOptionalAt;
+    const size_t directoriesAt = magic == kPe32Magic       ? kPe32DirectoriesAt
+                                 : magic == kPe32PlusMagic ? kPe32PlusDirectoriesAt
+                                                           : 0;
+    const size_t entryAt = directoriesAt + kSecurityDirectoryAt;
+    if (directoriesAt == 0 || entryAt + 8 > optionalSize ||
+        !Field32(bytes, optionalAt + entryAt, tableAt) ||
+        !Field32(bytes, optionalAt + entryAt + 4, tableSize) ||
+        tableSize < kCertificateHeaderSize || uint64_t{tableAt} + tableSize != bytes.size() ||
+        tableAt % 8 != 0 || !Field32(bytes, tableAt, certificateLength) ||
+        !Field16(bytes, uint64_t{tableAt} + kCertificateRevisionAt, revision) ||
+        !Field16(bytes, uint64_t{tableAt} + kCertificateTypeAt, type) ||
+        certificateLength < kCertificateHeaderSize || certificateLength > tableSize ||
+        revision != kCertificateRevision || type != kPkcsSignedData) {
+        return bytes.size();
+    }
+    const uint64_t sectionsAt = optionalAt + optionalSize;
+    for (uint16_t i = 0; i < sectionCount; ++i) {
+        uint32_t rawSize = 0, rawAt = 0;
+        if (!Field32(bytes, sectionsAt + i * kSectionSize + kSectionRawSizeAt, rawSize) ||
+            !Field32(bytes, sectionsAt + i * kSectionSize + kSectionRawOffsetAt, rawAt) ||
+            (rawSize != 0 && uint64_t{rawAt} + rawSize > tableAt)) {
+            return bytes.size();
+        }
+    }
+    return tableAt;
+}
+
+// The end record nearest the end of the archive's bytes whose directory fits below it; the
+// position of that record, or false.
+bool FindEndRecord(const std::vector<uint8_t>& bytes, size_t& recordAt) {
+    const size_t limit = ArchiveLimit(bytes);
+    if (limit < kEndSize) {
+        return false;
+    }
+    size_t lowest =
+        limit - kEndSize > kLongestComment + 8 ? limit - kEndSize - kLongestComment - 8 : 0;
+    for (size_t at = limit - kEndSize + 1; at-- > lowest;) {
         const uint8_t* record = bytes.data() + at;
         if (Le32(record) == kEndSignature &&
             uint64_t{Le32(record + kEndDirectorySizeAt)} + Le32(record + kEndDirectoryOffsetAt) <=

@@ -6,7 +6,9 @@
 // than the engine does: the whole file is read into memory (the stand-in's packages are small),
 // the end record is searched from the end of the file backwards, and the archive's first byte
 // follows from where the directory lies below the end record, as unzip finds an archive behind
-// a self-extractor's image; no image header is read.
+// a self-extractor's image. The image headers are read for one thing only: a signer's
+// certificate table appended behind the archive, which may be longer than the end record
+// search reaches, so the search then ends where that table starts.
 #pragma once
 
 #include <cstdint>

@@ -39,12 +39,12 @@ void RemoveDeadPartials(const char* outputPath) {
                 return;
             }
             platform::File leftover;
-            // An exclusive lock needs a descriptor that may write.
+            // An exclusive lock needs a descriptor that may write. The file is deleted while
+            // the lock is held: a writer that locks it only now finds it gone.
             if (leftover.Open(path, platform::Access::ReadWrite,
                               platform::Disposition::OpenExisting,
                               platform::Sharing::ReadWriteDelete) &&
                 PackageLock::TryExclusiveNow(leftover) == LockResult::Taken) {
-                leftover.Close();
                 platform::DeletePath(path);
             }
         },
@@ -52,20 +52,34 @@ void RemoveDeadPartials(const char* outputPath) {
 }
 
 // Creates a partial file of this writer's own and locks it, so that other writers of the same
-// output leave it alone. Shared for deletion, so that it can be renamed while open.
+// output leave it alone. Shared for deletion, so that it can be renamed while open. Between
+// its creation and its lock another writer may take it for a dead writer's and delete it:
+// then it is made anew under another name.
 bool CreatePartial(const char* outputPath, char (&stagingPath)[platform::kPathBufferSize],
-                   platform::File& partial, PackageLock& live) {
+                   platform::File& partial) {
     for (int attempt = 0; attempt < kNameTries; ++attempt) {
         if (!StagingPathFor(outputPath, stagingPath)) {
             return false;
         }
-        if (partial.Open(stagingPath, platform::Access::ReadWrite, platform::Disposition::CreateNew,
-                         platform::Sharing::ReadWriteDelete)) {
-            return live.Raise(partial, LockLevel::Shared, stagingPath) == LockResult::Taken;
+        if (!partial.Open(stagingPath, platform::Access::ReadWrite,
+                          platform::Disposition::CreateNew, platform::Sharing::ReadWriteDelete)) {
+            if (!platform::PathHasAttributes(stagingPath)) {
+                return false;  // not a name taken by chance: the folder refuses
+            }
+            continue;
         }
-        if (platform::PathHasAttributes(stagingPath) == false) {
-            return false;  // not a name taken by chance: the folder refuses
+        switch (PackageLock::TrySharedNow(partial)) {
+            case LockResult::Taken:
+                if (platform::NamesSameFile(partial, stagingPath)) {
+                    return true;
+                }
+                break;
+            case LockResult::Busy:  // being deleted
+                break;
+            case LockResult::Failed:
+                return false;
         }
+        partial.Close();
     }
     return false;
 }
@@ -129,8 +143,7 @@ InsertResult WriteNewPackageFile(platform::File& package, const char* outputPath
     }
     RemoveDeadPartials(outputPath);
     platform::File output;
-    PackageLock live;
-    if (!CreatePartial(outputPath, stagingPath, output, live)) {
+    if (!CreatePartial(outputPath, stagingPath, output)) {
         NoteFailedFile(detail, output, stagingPath);
         output.Close();
         platform::DeletePath(stagingPath);

@@ -110,8 +110,10 @@ LockResult PackageLock::Raise(platform::File& file, LockLevel level, const char*
     return LockResult::Taken;
 }
 
-LockResult PackageLock::TryExclusiveNow(platform::File& file) {
-    switch (file.TryLock(kSharedByte, 1, true)) {
+namespace {
+
+LockResult TryNow(platform::File& file, bool exclusive) {
+    switch (file.TryLock(kSharedByte, 1, exclusive)) {
         case platform::LockState::Taken:
             return LockResult::Taken;
         case platform::LockState::Busy:
@@ -120,6 +122,16 @@ LockResult PackageLock::TryExclusiveNow(platform::File& file) {
             break;
     }
     return LockResult::Failed;
+}
+
+}  // namespace
+
+LockResult PackageLock::TryExclusiveNow(platform::File& file) {
+    return TryNow(file, true);
+}
+
+LockResult PackageLock::TrySharedNow(platform::File& file) {
+    return TryNow(file, false);
 }
 
 void PackageLock::Release(platform::File& file) {

@@ -52,6 +52,9 @@ class PackageLock {
     // Whether no process holds any lock on `file` at this moment, tried once without waiting;
     // on Taken the caller holds every reader off until it closes the file.
     static LockResult TryExclusiveNow(platform::File& file);
+    // Whether no process holds the lock exclusively at this moment, tried once without waiting;
+    // on Taken the caller keeps every TryExclusiveNow off until it closes the file.
+    static LockResult TrySharedNow(platform::File& file);
 
   private:
     // One step up from the level held, tried once.

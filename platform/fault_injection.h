@@ -10,11 +10,15 @@ namespace platform::fault {
 
 #ifdef KTL_FAULT_INJECTION
 
-// PowerCut: see power_loss.h, which arms it.
-enum class Action { Fail, ExitProcess, PowerCut };
+// PowerCut: see power_loss.h, which arms it. Pause: see ArmPause.
+enum class Action { Fail, ExitProcess, PowerCut, Pause };
 
 // Arms the counter: the `countdown`-th operation from now takes `action`.
 void Arm(int64_t countdown, Action action = Action::Fail, int exitCode = 77);
+// Arms a pause, for tests that run other processes against a change caught in the middle:
+// the `countdown`-th operation creates `<folder>/paused`, waits until `<folder>/resume`
+// exists, and then goes on as if nothing had happened.
+void ArmPause(int64_t countdown, const char* folder);
 void Disarm();
 // Whether the armed operation was reached since the last Arm.
 bool Fired();

@@ -6,13 +6,13 @@
 #include "cli/command_report.h"
 #include "cli/failure_text.h"
 #include "cli/json_member.h"
-#include "cli/sha256.h"
 #include "cli/terminal_prompter.h"
 #include "cli/usage_text.h"
 #include "package/insert_file.h"
 #include "package/member_name.h"
 #include "package/member_rewrite.h"
 #include "package/open_for_change.h"
+#include "platform/crypto.h"
 
 namespace cli {
 namespace {
@@ -55,7 +55,8 @@ int SucceedWithChange(CommandReport& report, const Arguments& args, const char* 
     JsonWriter& json = report.Fields();
     uint64_t size = detail.newSize;
     std::string sha256;
-    if (!args.dryRun && !HashFile(written, &size, &sha256)) {
+    if (!args.dryRun &&
+        !platform::HashFile(written, platform::DigestAlgorithm::Sha256, &size, &sha256)) {
         std::fprintf(stderr, "ktl: %s was written but cannot be read back for its SHA-256\n",
                      Quoted(written).c_str());
         size = detail.newSize;

@@ -12,10 +12,10 @@
 #include "cli/failure_text.h"
 #include "cli/json_member.h"
 #include "cli/reading_command.h"
-#include "cli/sha256.h"
 #include "cli/usage_text.h"
 #include "package/insert_file.h"
 #include "package/member_extract.h"
+#include "platform/crypto.h"
 
 namespace cli {
 namespace {
@@ -46,7 +46,7 @@ int SucceedWithFile(CommandReport& report, const char* output,
                     const package::ExtractDetail& detail) {
     uint64_t size = 0;
     std::string sha256;
-    if (!HashFile(output, &size, &sha256)) {
+    if (!platform::HashFile(output, platform::DigestAlgorithm::Sha256, &size, &sha256)) {
         return report.Fail(1, "cannot read back " + Quoted(output) + " for its SHA-256");
     }
     report.Fields().Field("size", size);

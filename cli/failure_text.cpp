@@ -99,8 +99,8 @@ std::string InsertStepFailure(const package::InsertDetail& detail, const std::st
                    ", rooted, names a drive or holds a \"..\" component";
         case InsertStep::Declined:
             return Quoted(package) + (detail.signature.present
-                                          ? " is signed, and its checksum is not zero (signing "
-                                            "a sealed package does that); not continued"
+                                          ? " is signed, but its signature no longer matches "
+                                            "it, and its checksum is not zero; not continued"
                                           : " is damaged (its checksum is not zero); not "
                                             "continued");
         case InsertStep::Duplicate:

@@ -55,14 +55,17 @@ std::vector<std::string> Warnings(const package::PackageInfo& info) {
     }
     if (info.signature.present) {
         warnings.push_back(
-            "the image carries a digital signature: a customised package cannot keep it, and "
-            "Windows will not take the new package for signed");
+            "the image carries a digital signature: a change removes it, and the new package is "
+            "unsigned; sign it again, then run \"ktl seal\" on it");
     }
     if (info.contents.checksum != 0) {
         warnings.push_back(
             info.signature.present
-                ? "the checksum is not zero, as signing a sealed package leaves it: insert and "
-                  "remove ask before they go on (--yes answers)"
+                ? (info.check.intact
+                       ? "the checksum is not zero, as signing a sealed package leaves it: "
+                         "\"ktl seal\" seals it again without touching the signature"
+                       : "the checksum is not zero, and the signature does not match the "
+                         "package: insert and remove ask before they go on (--yes answers)")
                 : "the checksum is not zero: the package is damaged or was changed after it "
                   "was sealed; insert and remove ask before they go on (--yes answers)");
     }
@@ -87,9 +90,20 @@ void PrintInfo(const char* packagePath, const package::PackageInfo& info,
                 static_cast<unsigned long long>(contents.archiveEnd - contents.overlayOffset));
     std::printf("members     %zu\n", contents.members.size());
     if (info.signature.present) {
+        const package::SignatureCheck& check = info.check;
         std::printf("signature   a certificate table of %lu bytes at byte %lu\n",
                     static_cast<unsigned long>(info.signature.size),
                     static_cast<unsigned long>(info.signature.offset));
+        std::printf("            %s%s%s, %u nested\n", check.intact ? "intact" : "not intact: ",
+                    check.intact ? "" : check.problem.c_str(),
+                    check.digestAlgorithm.empty() ? "" : (", " + check.digestAlgorithm).c_str(),
+                    static_cast<unsigned>(check.nested));
+        if (!check.signer.empty()) {
+            std::printf("            signed by %s\n", check.signer.c_str());
+        }
+        if (!check.trust.empty()) {
+            std::printf("            Windows: %s\n", check.trust.c_str());
+        }
     } else {
         std::printf("signature   none\n");
     }
@@ -153,6 +167,20 @@ void ReportInfo(JsonWriter& json, const package::PackageInfo& info,
         json.BeginObject();
         json.Field("offset", uint64_t{info.signature.offset});
         json.Field("size", uint64_t{info.signature.size});
+        const package::SignatureCheck& check = info.check;
+        json.Field("digest_algorithm", check.digestAlgorithm);
+        json.Field("digest_matches", check.digestMatches);
+        json.Field("intact", check.intact);
+        json.Field("nested", uint64_t{check.nested});
+        if (!check.problem.empty()) {
+            json.Field("problem", check.problem);
+        }
+        if (!check.signer.empty()) {
+            json.Field("signer", check.signer);
+        }
+#ifdef _WIN32
+        json.Field("trust", check.trust);
+#endif
         json.EndObject();
     } else {
         json.Null();

@@ -9,6 +9,7 @@
 #include "cli/info_command.h"
 #include "cli/listing_commands.h"
 #include "cli/record_command.h"
+#include "cli/seal_command.h"
 #include "cli/usage_text.h"
 #include "cli/utf8_text.h"
 #include "ktl_version.h"
@@ -27,7 +28,7 @@ constexpr Command kCommands[] = {
     {"insert", cli::InsertCommand},   {"remove", cli::RemoveCommand},
     {"extract", cli::ExtractCommand}, {"list", cli::ListCommand},
     {"verify", cli::VerifyCommand},   {"info", cli::InfoCommand},
-    {"record", cli::RecordCommand},
+    {"seal", cli::SealCommand},       {"record", cli::RecordCommand},
 };
 
 }  // namespace

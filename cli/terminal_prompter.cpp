@@ -66,8 +66,8 @@ void TerminalPrompter::ShowStop(int messageId) {
 bool TerminalPrompter::GoOnWithSignedImage(const package::ImageSignature& signature) {
     std::fprintf(stderr,
                  "ktl: warning: \"%s\" carries a digital signature (a certificate table of %lu "
-                 "bytes at byte %lu): the changed package cannot keep it, and Windows will not "
-                 "take it for signed\n",
+                 "bytes at byte %lu): the change removes it, and the new package is unsigned; "
+                 "sign it again, then run \"ktl seal\" on it\n",
                  packagePath_, static_cast<unsigned long>(signature.size),
                  static_cast<unsigned long>(signature.offset));
     return true;

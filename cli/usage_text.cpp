@@ -22,6 +22,8 @@ const CommandSyntax kListSyntax = {"list", kLong | kJson, 1, "one PACKAGE",
 const CommandSyntax kVerifySyntax = {"verify", kJson, 1, "one PACKAGE",
                                      "ktl verify PACKAGE [--json]"};
 const CommandSyntax kInfoSyntax = {"info", kJson, 1, "one PACKAGE", "ktl info PACKAGE [--json]"};
+const CommandSyntax kSealSyntax = {"seal", kOutput | kJson, 1, "one PACKAGE",
+                                   "ktl seal PACKAGE [-o NEW_PACKAGE] [--json]"};
 
 namespace {
 
@@ -35,6 +37,7 @@ constexpr const char* kHelpText =
     "       ktl list PACKAGE [--long] [--json]\n"
     "       ktl verify PACKAGE [--json]\n"
     "       ktl info PACKAGE [--json]\n"
+    "       ktl seal PACKAGE [-o NEW_PACKAGE] [--json]\n"
     "       ktl record PACKAGE SCRIPT [--silent | --no-silent]    (Windows)\n"
     "       ktl --help | --version\n"
     "\n"
@@ -54,6 +57,9 @@ constexpr const char* kHelpText =
     "info    tells the seal, the image end, the archive's span, the member count, the\n"
     "        install scripts (auto*.ins) with their Silence setting, and warns of more\n"
     "        than one script and of a digital signature.\n"
+    "seal    makes a signed package's checksum zero again without touching a signed\n"
+    "        byte (through the CheckSum field, which the signature leaves out), in place\n"
+    "        or as NEW_PACKAGE; only while the signature is intact.\n"
     "record  runs the package's installer to record SCRIPT (\".ins\" added when missing),\n"
     "        as the dialog records it, and marks it for a silent installation unless\n"
     "        --no-silent; it needs administrator rights and a computer without Zor.\n"

@@ -15,6 +15,7 @@ extern const CommandSyntax kExtractSyntax;
 extern const CommandSyntax kListSyntax;
 extern const CommandSyntax kVerifySyntax;
 extern const CommandSyntax kInfoSyntax;
+extern const CommandSyntax kSealSyntax;
 
 // Every command, option and exit status.
 const char* HelpText();

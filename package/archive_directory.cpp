@@ -62,14 +62,17 @@ ArchiveFault CheckEntries(ArchiveDirectory& directory) {
 }  // namespace
 
 ArchiveFault ReadArchiveDirectory(platform::File& file, uint64_t archiveStart,
-                                  ArchiveDirectory& directory) {
+                                  ArchiveDirectory& directory, uint64_t archiveEnd) {
     directory = ArchiveDirectory{};
     uint64_t fileSize = 0;
     if (!file.Size(&fileSize)) {
         return ArchiveFault::Unreadable;
     }
+    if (archiveEnd != 0 && archiveEnd < fileSize) {
+        fileSize = archiveEnd;
+    }
     if (archiveStart >= fileSize ||
-        !ReadEndRecord(file, archiveStart, directory.end, &directory.endRecordAt)) {
+        !ReadEndRecord(file, archiveStart, directory.end, &directory.endRecordAt, fileSize)) {
         return ArchiveFault::NoEndRecord;
     }
     directory.archiveSize = fileSize - archiveStart;

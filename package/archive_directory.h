@@ -31,14 +31,17 @@ enum class ArchiveFault {
 struct ArchiveDirectory {
     EndOfCentralDirectory end;
     uint64_t endRecordAt = 0;    // from the archive's first byte
-    uint64_t archiveSize = 0;    // from the archive's first byte to the end of the file
+    uint64_t archiveSize = 0;    // from the archive's first byte to its end: the file's, or a
+                                 // trailing certificate table's start
     std::vector<uint8_t> bytes;  // the whole central directory
     uint32_t faultEntry = 0;     // the 1-based entry a fault concerns, or 0
 };
 
 // Reads and checks the directory of the archive that fills `file` from `archiveStart` on.
+// `archiveEnd`, when not 0, is where it ends short of the file's end (a certificate table
+// follows it).
 ArchiveFault ReadArchiveDirectory(platform::File& file, uint64_t archiveStart,
-                                  ArchiveDirectory& directory);
+                                  ArchiveDirectory& directory, uint64_t archiveEnd = 0);
 
 // The most entries an archive holds: a count of 0xFFFF is the zip64 marker, refused above.
 constexpr uint16_t kMostArchiveEntries = 0xFFFE;

@@ -26,17 +26,23 @@ int64_t LocateEndRecord(const uint8_t* window, size_t size, uint64_t windowStart
 }
 
 bool ReadEndRecord(platform::File& file, uint64_t archiveStart, EndOfCentralDirectory& record,
-                   uint64_t* recordAt) {
+                   uint64_t* recordAt, uint64_t archiveEnd) {
     record = EndOfCentralDirectory{};
     uint64_t fileLength = 0;
-    if (!file.Size(&fileLength) || archiveStart > fileLength) {
+    if (!file.Size(&fileLength) || (archiveEnd != 0 && archiveEnd > fileLength)) {
+        return false;
+    }
+    if (archiveEnd != 0) {
+        fileLength = archiveEnd;
+    }
+    if (archiveStart > fileLength) {
         return false;
     }
     uint64_t length = fileLength - archiveStart;
     uint8_t tail[EndOfCentralDirectory::kSize];
     uint32_t got = 0;
     if (length >= sizeof(tail) &&
-        file.Seek(-static_cast<int64_t>(sizeof(tail)), platform::SeekFrom::End) &&
+        file.Seek(static_cast<int64_t>(fileLength - sizeof(tail)), platform::SeekFrom::Begin) &&
         file.Read(tail, sizeof(tail), &got) && got == sizeof(tail)) {
         ByteCursor cursor(tail, sizeof(tail));
         if (ReadRecord(cursor, record)) {
@@ -47,7 +53,7 @@ bool ReadEndRecord(platform::File& file, uint64_t archiveStart, EndOfCentralDire
     uint32_t windowSize = static_cast<uint32_t>(std::min<uint64_t>(length, kEndRecordWindow));
     std::vector<uint8_t> window(windowSize);
     if (windowSize < sizeof(tail) ||
-        !file.Seek(-static_cast<int64_t>(windowSize), platform::SeekFrom::End) ||
+        !file.Seek(static_cast<int64_t>(fileLength - windowSize), platform::SeekFrom::Begin) ||
         !file.Read(window.data(), windowSize, &got) || got != windowSize) {
         record = EndOfCentralDirectory{};
         return false;

@@ -22,7 +22,9 @@ int64_t LocateEndRecord(const uint8_t* window, size_t size, uint64_t windowStart
 // Finds the end record of the archive that fills `file` from `archiveStart` to its end: first
 // in the last 22 bytes, then by the scan above. `recordAt` receives the record's offset from
 // the archive's first byte. False when there is none or the file cannot be read.
+// `archiveEnd`, when not 0, is where the archive ends short of the file's end (a certificate
+// table follows it).
 bool ReadEndRecord(platform::File& file, uint64_t archiveStart, EndOfCentralDirectory& record,
-                   uint64_t* recordAt);
+                   uint64_t* recordAt, uint64_t archiveEnd = 0);
 
 }  // namespace package

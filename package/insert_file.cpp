@@ -13,6 +13,7 @@
 
 #include "package/archive_directory.h"
 #include "package/byte_cursor.h"
+#include "package/certificate_table.h"
 #include "package/engine_report.h"
 #include "package/journal.h"
 #include "package/member_deflate.h"
@@ -58,6 +59,7 @@ class Insert {
         if (opened < 0) {
             return opened;
         }
+        clearEntry_ = MustClearSecurityEntry(opened_.signature, opened_.overlayOffset);
 
         const char* name = memberName != nullptr ? memberName : MemberNameFromPath(filePath);
         if (name[0] == '\0' || EscapesBase(name)) {
@@ -144,8 +146,15 @@ class Insert {
             LockResult::Taken) {
             return Fail(InsertStep::InProgress, kInsertFailed);
         }
-        if (!WriteJournal(journalPath, opened_.file, opened_.sum, TailAt(), oldTail_.data(),
-                          static_cast<uint32_t>(oldTail_.size()))) {
+        // A signed package's security entry is cleared too: the journal saves it beside the tail.
+        const bool journaled =
+            clearEntry_ ? WriteRangedJournal(
+                              journalPath, opened_.file, opened_.sum,
+                              {ChangedRange{opened_.signature.entryAt, kSecurityEntrySize},
+                               ChangedRange{TailAt(), static_cast<uint32_t>(oldTail_.size())}})
+                        : WriteJournal(journalPath, opened_.file, opened_.sum, TailAt(),
+                                       oldTail_.data(), static_cast<uint32_t>(oldTail_.size()));
+        if (!journaled) {
             return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
         }
         // WriteTail flushes the tail before it returns, so the journal goes only after it.
@@ -214,7 +223,7 @@ class Insert {
             return FailToAdd(error);
         }
         NoteAdded(detail_, name, crc, compressedSize, size);
-        const uint64_t length = std::max(fixedPart + compressedSize, opened_.size);
+        const uint64_t length = std::max(fixedPart + compressedSize, opened_.archiveEnd);
         NoteNewSize(detail_, length, opened_.inPlace ? TailAt() : 0);
         return static_cast<InsertResult>(length);
     }
@@ -224,10 +233,13 @@ class Insert {
     InsertResult WriteTail(platform::File& target, const char* name) {
         const uint64_t tailAt = TailAt();
         const uint32_t nameLength = static_cast<uint32_t>(std::strlen(name));
-        const uint64_t oldEnd = opened_.size;
-        // The words of the kept part: the first pass's sum less what the old tail added.
-        uint32_t sum =
-            opened_.sum - AddChecksumBytesAt(0, oldTail_.data(), oldTail_.size(), tailAt);
+        // A certificate table behind the archive goes with the signature it holds.
+        const uint64_t oldEnd = opened_.archiveEnd;
+        // The words of the kept part: the first pass's sum less what the old tail added, and
+        // less the security entry when it is cleared.
+        uint32_t sum = opened_.sum -
+                       AddChecksumBytesAt(0, oldTail_.data(), oldTail_.size(), tailAt) -
+                       (clearEntry_ ? SecurityEntryShare(opened_.signature) : 0);
 
         // The finished package, pad and word included, must stay below 4 GiB, and the count
         // returned must fit its signed 32 bits. Checked before each write, never after.
@@ -278,7 +290,12 @@ class Insert {
         uint8_t seal[3 + 4] = {};
         PutU32(seal + pad, 0u - rest.sum);
 
+        const uint8_t clearedEntry[kSecurityEntrySize] = {};
+        const uint64_t sealedEnd = length + pad + 4;
         bool written =
+            (!clearEntry_ || (target.Seek(static_cast<int64_t>(opened_.signature.entryAt),
+                                          platform::SeekFrom::Begin) &&
+                              target.Write(clearedEntry, sizeof(clearedEntry)))) &&
             target.Seek(static_cast<int64_t>(tailAt), platform::SeekFrom::Begin) &&
             target.Write(records.member.local.data(), LocalFileHeader::kSize) &&
             target.Write(name, nameLength) &&
@@ -290,7 +307,8 @@ class Insert {
             target.Write(records.end.data(), EndOfCentralDirectory::kSize) &&
             (opened_.inPlace || strayLength == 0 || target.Write(stray, strayLength)) &&
             target.Seek(static_cast<int64_t>(length), platform::SeekFrom::Begin) &&
-            target.Write(seal, pad + 4) && target.Flush();
+            target.Write(seal, pad + 4) && (sealedEnd >= opened_.size || target.SetEnd()) &&
+            target.Flush();
         if (!written) {
             return Fail(InsertStep::Rebuild, kInsertFailed);
         }
@@ -309,6 +327,7 @@ class Insert {
     OpenedPackage opened_;
     platform::File source_;
     std::vector<uint8_t> oldTail_;
+    bool clearEntry_ = false;
 };
 
 }  // namespace

@@ -47,8 +47,14 @@ struct ChangedRange {
 // change of more than the tail, such as the checksum field or the security directory entry
 // besides it. `packageSum` as for WriteJournal. False when the journal cannot be made; nothing
 // is left then.
+// `shares`, when given, receives each range's share of the package checksum.
 bool WriteRangedJournal(const char* journalPath, platform::File& package, uint32_t packageSum,
-                        const std::vector<ChangedRange>& ranges);
+                        const std::vector<ChangedRange>& ranges,
+                        std::vector<uint32_t>* shares = nullptr);
+
+// Where the old bytes of `ranges[index]` lie in their ranged journal, for a rewrite that moves
+// bytes the package no longer holds.
+uint64_t RangedJournalSavedAt(const std::vector<ChangedRange>& ranges, size_t index);
 
 // Where the saved tail begins inside a journal: the package's byte at `tailAt` + i lies at
 // kJournalTailAt + i, for a rewrite that moves bytes the package no longer holds.

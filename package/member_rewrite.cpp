@@ -5,6 +5,7 @@
 #include <new>
 
 #include "package/byte_cursor.h"
+#include "package/certificate_table.h"
 #include "package/engine_report.h"
 #include "package/journal.h"
 #include "package/local_records.h"
@@ -52,6 +53,7 @@ class Rewrite {
     InsertResult Run(const char* packagePath, const char* outputPath,
                      const std::vector<size_t>& removed, const NewMember* added, Writing writing) {
         added_ = added;
+        clearEntry_ = MustClearSecurityEntry(package_.signature, package_.overlayOffset);
         InsertResult planned = Plan(removed);
         if (planned < 0) {
             return planned;
@@ -206,7 +208,26 @@ class Rewrite {
             LockResult::Taken) {
             return Fail(InsertStep::InProgress, kInsertFailed);
         }
-        if (!WriteJournalFrom(journalPath, package_.file, package_.sum, tailAt, &tailSum)) {
+        // The tail's old bytes lie in the journal from `savedAt` on.
+        uint64_t savedAt = kJournalTailAt;
+        bool journaled = false;
+        if (clearEntry_) {
+            // A signed package's security entry is cleared too: the journal saves it as well.
+            uint64_t size = 0;
+            std::vector<uint32_t> shares;
+            const std::vector<ChangedRange> ranges = {
+                {package_.signature.entryAt, kSecurityEntrySize},
+                {tailAt, static_cast<uint32_t>(package_.size - tailAt)}};
+            journaled =
+                package_.file.Size(&size) && size == package_.size &&
+                WriteRangedJournal(journalPath, package_.file, package_.sum, ranges, &shares);
+            tailSum = journaled ? shares[1] : 0;
+            savedAt = RangedJournalSavedAt(ranges, 1);
+        } else {
+            journaled =
+                WriteJournalFrom(journalPath, package_.file, package_.sum, tailAt, &tailSum);
+        }
+        if (!journaled) {
             return Fail(InsertStep::CreateOutput, kInsertCannotCreateOutput);
         }
         // The kept members come back from the journal, so the package is read only once.
@@ -214,7 +235,10 @@ class Rewrite {
         WrittenSum sum{package_.sum - tailSum, tailAt};
         InsertResult result =
             journal.Open(journalPath, platform::Access::Read, platform::Disposition::OpenExisting)
-                ? WriteFrom(journal, int64_t{kJournalTailAt} - firstChanged_, package_.file, sum)
+                ? (ClearEntry(package_.file, sum)
+                       ? WriteFrom(journal, static_cast<int64_t>(savedAt) - firstChanged_,
+                                   package_.file, sum)
+                       : Fail(InsertStep::Rebuild, kInsertFailed))
                 : Fail(InsertStep::Rebuild, kInsertFailed);
         journal.Close();
         if (result < 0) {
@@ -229,10 +253,25 @@ class Rewrite {
     InsertResult WriteNewPackage(const char* outputPath) {
         return WriteNewPackageFile(package_.file, outputPath, detail_, [&](platform::File& output) {
             WrittenSum sum{0, 0};  // the copy's work was told when the package was opened
-            return MoveBytes(package_.file, 0, output, ArchiveStart() + firstChanged_, sum)
+            return MoveBytes(package_.file, 0, output, ArchiveStart() + firstChanged_, sum) &&
+                           ClearEntry(output, sum)
                        ? WriteFrom(package_.file, static_cast<int64_t>(ArchiveStart()), output, sum)
                        : Fail(InsertStep::Rebuild, kInsertFailed);
         });
+    }
+
+    // Clears a signed package's security entry in `target`, which holds the kept part that
+    // `sum` adds up, and takes its old bytes out of the sum; `target` is left where `sum` is.
+    bool ClearEntry(platform::File& target, WrittenSum& sum) {
+        if (!clearEntry_) {
+            return true;
+        }
+        const uint8_t cleared[kSecurityEntrySize] = {};
+        sum.sum -= SecurityEntryShare(package_.signature);
+        return target.Seek(static_cast<int64_t>(package_.signature.entryAt),
+                           platform::SeekFrom::Begin) &&
+               target.Write(cleared, sizeof(cleared)) &&
+               target.Seek(static_cast<int64_t>(sum.position), platform::SeekFrom::Begin);
     }
 
     // Writes everything from the first removed member on into `target`, which holds the kept
@@ -350,6 +389,7 @@ class Rewrite {
     }
 
     OpenedPackage& package_;
+    bool clearEntry_ = false;
     InsertDetail* detail_;
     const NewMember* added_ = nullptr;
     uint32_t firstChanged_ = 0;  // where the first removed record began

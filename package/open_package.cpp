@@ -1,12 +1,24 @@
 #include "package/open_package.h"
 
+#include "package/certificate_table.h"
 #include "package/engine_report.h"
 #include "package/insert_file.h"
 #include "package/package_layout.h"
+#include "package/signature_check.h"
 #include "platform/filesystem.h"
 #include "res/message_ids.h"
 
 namespace package {
+
+namespace {
+
+bool SignatureIsIntact(OpenedPackage& opened) {
+    SignatureCheck check;
+    return opened.signature.present && CheckImageSignature(opened.file, opened.signature, check) &&
+           check.intact;
+}
+
+}  // namespace
 
 OpenFault OpenPackage(const char* packagePath, const PackageOpening& how, OpenedPackage& opened) {
     opened.recovery = RecoveryReport{};
@@ -36,13 +48,12 @@ OpenFault OpenPackage(const char* packagePath, const PackageOpening& how, Opened
     if (!opened.file.Size(&opened.size) || opened.size >= kPackageSizeLimit) {
         return OpenFault::OpenPackage;
     }
-    if (how.prompter != nullptr) {
-        if (!FindImageSignature(opened.file, opened.signature)) {
-            return OpenFault::OpenPackage;
-        }
-        if (opened.signature.present && !how.prompter->GoOnWithSignedImage(opened.signature)) {
-            return OpenFault::Declined;
-        }
+    if (!FindImageSignature(opened.file, opened.signature)) {
+        return OpenFault::OpenPackage;
+    }
+    if (how.prompter != nullptr && opened.signature.present &&
+        !how.prompter->GoOnWithSignedImage(opened.signature)) {
+        return OpenFault::Declined;
     }
     if (how.checksum) {
         AddWorkToDo(opened.size * (1 + uint64_t{how.morePasses}));
@@ -51,7 +62,9 @@ OpenFault OpenPackage(const char* packagePath, const PackageOpening& how, Opened
         if (!readAll) {
             return OpenFault::OpenPackage;
         }
-        if (opened.sum != 0 && how.prompter != nullptr &&
+        // A signature added after sealing leaves the checksum not zero; while it is intact the
+        // package is as its signer left it, which is no damage.
+        if (opened.sum != 0 && how.prompter != nullptr && !SignatureIsIntact(opened) &&
             !how.prompter->AskYesNo(IDS_PACKAGE_DAMAGED_CONTINUE)) {
             return OpenFault::Declined;
         }
@@ -63,10 +76,12 @@ OpenFault OpenPackage(const char* packagePath, const PackageOpening& how, Opened
     if (opened.overlayOffset >= opened.size) {
         return OpenFault::NoOverlay;
     }
+    opened.archiveEnd =
+        ArchiveLimit(opened.file, opened.size, opened.overlayOffset, opened.signature);
     if (how.readDirectory) {
         // Whatever the archive claims must hold before anything grows from its claims.
-        opened.archiveFault =
-            ReadArchiveDirectory(opened.file, opened.overlayOffset, opened.directory);
+        opened.archiveFault = ReadArchiveDirectory(opened.file, opened.overlayOffset,
+                                                   opened.directory, opened.archiveEnd);
         if (opened.archiveFault != ArchiveFault::None) {
             return OpenFault::BadArchive;
         }

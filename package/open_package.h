@@ -56,10 +56,13 @@ struct OpenedPackage : LockedPackage {
     uint64_t size = 0;
     uint32_t sum = 0;  // the package checksum as found, when taken
     uint32_t overlayOffset = 0;
+    // The first byte behind the member archive: the end of the file, or the start of the
+    // certificate table a signing tool appended behind it.
+    uint64_t archiveEnd = 0;
     ArchiveDirectory directory;
     ArchiveFault archiveFault = ArchiveFault::None;
     RecoveryReport recovery;
-    ImageSignature signature;  // looked for only with a prompter
+    ImageSignature signature;
 };
 
 OpenFault OpenPackage(const char* packagePath, const PackageOpening& how, OpenedPackage& opened);

@@ -5,6 +5,7 @@
 
 #include "package/archive_directory.h"
 #include "package/byte_cursor.h"
+#include "package/certificate_table.h"
 #include "package/end_record_search.h"
 #include "package/member_data.h"
 #include "package/member_name.h"
@@ -32,19 +33,20 @@ bool ReadAt(platform::File& file, uint64_t offset, uint8_t* buffer, uint32_t siz
 
 bool ReadDirectory(platform::File& file, PackageContents& contents, std::string& problem) {
     EndOfCentralDirectory end;
-    if (!ReadEndRecord(file, contents.overlayOffset, end, &contents.endRecordAt)) {
+    if (!ReadEndRecord(file, contents.overlayOffset, end, &contents.endRecordAt,
+                       contents.archiveLimit)) {
         problem = "no ZIP end record behind the executable image";
         return false;
     }
-    uint64_t archiveLength = contents.size - contents.overlayOffset;
+    uint64_t archiveLength = contents.archiveLimit - contents.overlayOffset;
     uint64_t directoryEnd = uint64_t{end.directoryOffset} + end.directorySize;
     if (directoryEnd > archiveLength) {
         problem = "the central directory reaches past the end of the file";
         return false;
     }
     contents.archiveEnd =
-        std::min(contents.size, contents.overlayOffset + contents.endRecordAt +
-                                    EndOfCentralDirectory::kSize + end.commentLength);
+        std::min(contents.archiveLimit, contents.overlayOffset + contents.endRecordAt +
+                                            EndOfCentralDirectory::kSize + end.commentLength);
     std::vector<uint8_t> directory(end.directorySize);
     if (!directory.empty() && !ReadAt(file, contents.overlayOffset + end.directoryOffset,
                                       directory.data(), end.directorySize)) {
@@ -130,6 +132,8 @@ bool OpenAndFindImageEnd(const char* packagePath, bool checksum, platform::File&
     contents.size = opened.size;
     contents.checksum = opened.sum;
     contents.overlayOffset = opened.overlayOffset;
+    contents.archiveLimit = opened.archiveEnd;
+    contents.signature = opened.signature;
     file = std::move(opened.file);
     switch (fault) {
         case OpenFault::None:
@@ -264,7 +268,8 @@ bool InspectPackage(const char* packagePath, PackageInfo& info, std::string& pro
         return false;
     }
     info.sectionsEnd = info.contents.overlayOffset;
-    if (!FindImageSignature(file, info.signature)) {
+    if (!FindImageSignature(file, info.signature) ||
+        (info.signature.present && !CheckImageSignature(file, info.signature, info.check))) {
         problem = "cannot read the file";
         return false;
     }
@@ -309,12 +314,29 @@ bool VerifyPackage(const char* packagePath, PackageContents& contents, std::stri
         problem = Format("the length %llu is not a multiple of 4", contents.size);
         return false;
     }
+    // A signature behind the archive must still hold, and a package signed after it was sealed
+    // must be sealed again.
+    SignatureCheck check;
+    const bool trailing =
+        IsTrailingCertificateTable(file, contents.size, contents.overlayOffset, contents.signature);
+    if (trailing && !CheckImageSignature(file, contents.signature, check)) {
+        problem = "cannot read the file";
+        return false;
+    }
+    if (trailing && !check.intact) {
+        problem = "its signature is not intact: " + check.problem;
+        return false;
+    }
     if (contents.checksum != 0) {
         problem = Format("the package checksum is 0x%08llX, not 0", contents.checksum);
+        if (trailing) {
+            problem += " (it was signed after it was sealed: \"ktl seal\" seals it again)";
+        }
         return false;
     }
     ArchiveDirectory directory;
-    ArchiveFault fault = ReadArchiveDirectory(file, contents.overlayOffset, directory);
+    ArchiveFault fault =
+        ReadArchiveDirectory(file, contents.overlayOffset, directory, contents.archiveLimit);
     if (fault != ArchiveFault::None) {
         problem = DescribeArchiveFault(fault);
         if (directory.faultEntry != 0) {

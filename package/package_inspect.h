@@ -9,6 +9,7 @@
 #include "package/journal.h"
 #include "package/package_layout.h"
 #include "package/package_member.h"
+#include "package/signature_check.h"
 
 namespace package {
 
@@ -18,6 +19,10 @@ struct PackageContents {
     uint32_t overlayOffset = 0;
     uint64_t endRecordAt = 0;  // from the archive's first byte
     uint64_t archiveEnd = 0;   // from the file's first byte: behind the end record's comment
+    // The first byte behind the archive's bytes: the end of the file, or a trailing
+    // certificate table's start.
+    uint64_t archiveLimit = 0;
+    ImageSignature signature;
     std::vector<PackageMember> members;
     RecoveryReport recovery;  // what became of an interrupted earlier change
 };
@@ -45,6 +50,7 @@ struct PackageInfo {
     PackageContents contents;  // the checksum taken
     uint32_t sectionsEnd = 0;  // the image end as every other command finds it
     ImageSignature signature;
+    SignatureCheck check;      // when signed
     bool archiveRead = false;  // the directory was walked; members and scripts are there
     std::vector<InstallScriptMember> scripts;
 };

@@ -33,6 +33,7 @@ constexpr uint32_t kPe32PlusDirectoriesAt = 112;
 constexpr uint32_t kSecurityDirectory = 4;
 constexpr uint32_t kDirectorySize = 8;
 constexpr uint32_t kOptionalHeaderSizeAt = 20;  // from the PE signature
+constexpr uint32_t kChecksumFieldAt = 64;       // within the optional header, PE32 and PE32+
 
 // Copies exactly `count` bytes from the current positions; a file that ends early fails.
 bool CopyBytes(platform::File& from, platform::File& to, uint64_t count) {
@@ -181,11 +182,15 @@ bool FindImageSignature(platform::File& package, ImageSignature& signature) {
     // The entry counts only where the header says it has it: within the optional header's
     // stated size and among its stated number of directories.
     const uint32_t optionalSize = GetU16(g_workBuffer + signatureAt + kOptionalHeaderSizeAt);
+    if (optionalSize >= kChecksumFieldAt + 4 && optionalAt + kChecksumFieldAt + 4 <= got) {
+        signature.checksumFieldAt = optionalAt + kChecksumFieldAt;
+    }
     if (entryAt + kDirectorySize > got || countAt + 4 > got ||
         entryAt + kDirectorySize > optionalAt + optionalSize ||
         GetU32(g_workBuffer + countAt) <= kSecurityDirectory) {
         return true;
     }
+    signature.entryAt = entryAt;
     signature.offset = GetU32(g_workBuffer + entryAt);
     signature.size = GetU32(g_workBuffer + entryAt + 4);
     signature.present = signature.offset != 0 || signature.size != 0;

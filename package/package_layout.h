@@ -48,6 +48,10 @@ struct ImageSignature {
     bool present = false;  // the entry is there and not zero
     uint32_t offset = 0;   // the table's first byte in the file
     uint32_t size = 0;
+    // Where the optional header's CheckSum field and the security directory entry lie in the
+    // file, 0 when the image has no such field or entry; the image digest leaves both out.
+    uint64_t checksumFieldAt = 0;
+    uint64_t entryAt = 0;
 };
 
 // Reads the security data directory of the image in the first MiB of `package`. An image

@@ -168,8 +168,16 @@ ReadResult ReadRangedJournal(platform::File& file, uint64_t size, SavedChange& c
     return ReadResult::Complete;
 }
 
+uint64_t RangedJournalSavedAt(const std::vector<ChangedRange>& ranges, size_t index) {
+    uint64_t at = kHeaderSize + kEntrySize * uint64_t{ranges.size()};
+    for (size_t i = 0; i < index; ++i) {
+        at += ranges[i].length;
+    }
+    return at;
+}
+
 bool WriteRangedJournal(const char* journalPath, platform::File& package, uint32_t packageSum,
-                        const std::vector<ChangedRange>& changed) {
+                        const std::vector<ChangedRange>& changed, std::vector<uint32_t>* shares) {
     Header header;
     std::vector<SavedRange> ranges;
     for (const ChangedRange& range : changed) {
@@ -192,7 +200,11 @@ bool WriteRangedJournal(const char* journalPath, platform::File& package, uint32
     uLong savedCrc = crc32(0, nullptr, 0);
     uint64_t savedLength = 0;
     uint32_t savedSum = 0;
+    if (shares != nullptr) {
+        shares->clear();
+    }
     for (const SavedRange& range : ranges) {
+        const uint32_t sumBefore = savedSum;
         ok = ok && package.Seek(static_cast<int64_t>(range.at), platform::SeekFrom::Begin);
         for (uint32_t done = 0; ok && done < range.length;) {
             const uint32_t want = std::min(range.length - done, kWorkBufferSize);
@@ -204,6 +216,9 @@ bool WriteRangedJournal(const char* journalPath, platform::File& package, uint32
             done += got;
         }
         savedLength += range.length;
+        if (shares != nullptr) {
+            shares->push_back(savedSum - sumBefore);
+        }
     }
     ok = ok && journal.Flush();
     header.keptSum = packageSum - savedSum;

@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(cmake g++ make zlib1g-dev libgtest-dev python3 unzip
           mingw-w64 libz-mingw-w64-dev wine wine64 wine32:i386 xvfb locales
           fonts-wine fonts-wqy-zenhei imagemagick
-          g++-multilib zlib1g-dev:i386 qemu-user osslsigncode openssl)
+          g++-multilib zlib1g-dev:i386 qemu-user osslsigncode openssl
+          libssl-dev libssl-dev:i386)
 
 missing=()
 for package in "${packages[@]}"; do

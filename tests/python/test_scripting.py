@@ -67,6 +67,20 @@ class ScriptingTestCase(KtlTestCase):
             self.assertTrue(report["error"].strip(), report)
         return report
 
+    def sign(self, path, signed, extra=()):
+        """Signs `path` into `signed` with osslsigncode and a certificate made here; returns the
+        certificate's path, for a verification."""
+        if shutil.which("osslsigncode") is None or shutil.which("openssl") is None:
+            self.skipTest("needs osslsigncode and openssl")
+        key, cert = self.path("key.pem"), self.path("cert.pem")
+        if not os.path.exists(cert):
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                            "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=ktl test"],
+                           check=True, capture_output=True)
+        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
+                        *extra, "-in", path, "-out", signed], check=True, capture_output=True)
+        return cert
+
     def snapshot(self):
         """Every file of the work folder with its bytes."""
         return {name: self.read(name) for name in self.work_listing() if not name.endswith("/")}
@@ -191,32 +205,117 @@ class InfoTests(ScriptingTestCase):
         self.assertEqual((len(report["scripts"]), report["warnings"]), (1, []))
 
     def test_signed_package(self):
-        if shutil.which("osslsigncode") is None or shutil.which("openssl") is None:
-            self.skipTest("needs osslsigncode and openssl")
         path, _ = self.make_package()
-        with tempfile.TemporaryDirectory(prefix="ktl-sign-") as keys:
-            key, cert = os.path.join(keys, "key.pem"), os.path.join(keys, "cert.pem")
-            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-                            "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=ktl test"],
-                           check=True, capture_output=True)
-            subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key,
-                            "-in", path, "-out", self.path("signed.exe")],
-                           check=True, capture_output=True)
+        self.sign(path, self.path("signed.exe"))
         signed = self.read("signed.exe")
         offset, size = security_directory(signed)
-        self.assertNotEqual(size, 0)
+        self.assertEqual(offset + size, len(signed))
         report = self.json_of("info", to_tool_path(self.path("signed.exe")))
-        self.assertEqual((report["signed"], report["signature"]),
-                         (True, dict(offset=offset, size=size)))
+        self.assertEqual((report["signed"], report["sealed"]), (True, False))
+        self.assertEqual({key: report["signature"][key] for key in
+                          ("offset", "size", "digest_algorithm", "digest_matches", "intact",
+                           "nested")}, dict(offset=offset, size=size, digest_algorithm="sha256",
+                                            digest_matches=True, intact=True, nested=0))
         self.assertTrue(any("signature" in warning for warning in report["warnings"]), report)
         self.assertFalse(self.json_of("info", to_tool_path(path))["signed"])
+        tampered = bytearray(signed)
+        tampered[OVERLAY + 40] ^= 0x01
+        self.write("tampered.exe", bytes(tampered))
+        report = self.json_of("info", to_tool_path(self.path("tampered.exe")))
+        self.assertEqual((report["signature"]["digest_matches"], report["signature"]["intact"]),
+                         (False, False))
+        verify = self.ktl("verify", to_tool_path(self.path("signed.exe")))
+        self.assertEqual(verify.returncode, EXIT_FAILED, verify)
+        self.assertIn("ktl seal", verify.err_lines[0])
 
+        # An intact signature is no damage: no question; the change leaves a clean unsigned
+        # package, sealed, its security entry zero, and no certificate table.
         source = to_tool_path(self.write("notes.txt", b"notes\r\n"))
         for package, warned in ((self.path("signed.exe"), True), (path, False)):
-            result = self.ktl("insert", to_tool_path(package), source, "--yes",
+            result = self.ktl("insert", to_tool_path(package), source, "--no",
                               "-o", to_tool_path(self.path("out.exe")))
             self.assertEqual(result.returncode, EXIT_OK, result)
             self.assertEqual(any("signature" in line for line in result.err_lines), warned, result)
+            out = self.read("out.exe")
+            self.assertEqual(security_directory(out), (0, 0))
+            self.assertEqual(mtp.package_checksum(out), 0)
+            with zipfile.ZipFile(io.BytesIO(out)) as archive:
+                self.assertIsNone(archive.testzip())
+                self.assertIn("notes.txt", archive.namelist())
+        verified = subprocess.run(["osslsigncode", "verify", "-in", self.path("out.exe")],
+                                  capture_output=True, text=True)
+        self.assertIn("No signature found", verified.stdout + verified.stderr)
+        result = self.ktl("insert", to_tool_path(self.path("tampered.exe")), source, "--no")
+        self.assertEqual(result.returncode, EXIT_DECLINED, result)
+
+
+class SealTests(ScriptingTestCase):
+    def word_sum(self, name):
+        data = self.read(name)
+        data += bytes(-len(data) % 4)
+        return sum(struct.unpack("<%dI" % (len(data) // 4), data)) & 0xFFFFFFFF
+
+    def test_a_signed_package_is_sealed_without_touching_a_signed_byte(self):
+        path, _ = self.make_package()
+        cert = self.sign(path, self.path("signed.exe"))
+        signed = self.read("signed.exe")
+        self.assertNotEqual(self.word_sum("signed.exe"), 0)
+        report = self.json_of("seal", to_tool_path(self.path("signed.exe")), "-o",
+                              to_tool_path(self.path("sealed.exe")))
+        sealed = self.read("sealed.exe")
+        self.assertEqual((report["changed"], report["in_place"], report["size"]),
+                         (True, False, len(signed)))
+        self.assertEqual(report["sha256"], hashlib.sha256(sealed).hexdigest())
+        self.assertEqual(self.word_sum("sealed.exe"), 0)
+        self.assertEqual(self.read("signed.exe"), signed)
+        # Only the CheckSum field differs; the signature still holds.
+        self.assertLessEqual(sum(a != b for a, b in zip(signed, sealed)), 4)
+        verified = subprocess.run(["osslsigncode", "verify", "-CAfile", cert,
+                                   "-in", self.path("sealed.exe")], capture_output=True)
+        self.assertIn(b"Signature verification: ok", verified.stdout, verified)
+        # In place the same bytes; a second seal changes nothing.
+        result = self.json_of("seal", to_tool_path(self.path("signed.exe")))
+        self.assertEqual((result["changed"], self.read("signed.exe")), (True, sealed))
+        self.assertFalse(os.path.exists(self.path("signed.exe.ktl-journal")))
+        self.assertFalse(self.json_of("seal", to_tool_path(self.path("signed.exe")))["changed"])
+        self.assertEqual(self.read("signed.exe"), sealed)
+
+    def test_a_certificate_table_over_64_kib_hides_no_archive(self):
+        path, _ = self.make_package()
+        extra = self.path("extra.pem")
+        with open(extra, "wb") as bundle:
+            for i in range(130):
+                made = subprocess.run(
+                    ["openssl", "req", "-x509", "-newkey", "rsa:1024", "-nodes", "-keyout",
+                     os.devnull, "-days", "1", "-subj", "/CN=extra %d" % i],
+                    check=True, capture_output=True)
+                bundle.write(made.stdout)
+        self.sign(path, self.path("signed.exe"), extra=("-ac", extra))
+        self.assertGreater(security_directory(self.read("signed.exe"))[1], 0x10000 + 22)
+        listed = self.json_of("list", to_tool_path(self.path("signed.exe")))
+        self.assertEqual(len(listed["members"]), len(zipfile.ZipFile(path).namelist()))
+        self.assertTrue(self.json_of("seal", to_tool_path(self.path("signed.exe")))["changed"])
+        self.assertEqual(self.word_sum("signed.exe"), 0)
+        self.assertEqual(self.ktl("verify", to_tool_path(self.path("signed.exe"))).returncode,
+                         EXIT_OK)
+
+    def test_refusals_write_nothing(self):
+        path, _ = self.make_package()
+        self.sign(path, self.path("signed.exe"))
+        tampered = bytearray(self.read("signed.exe"))
+        tampered[OVERLAY + 40] ^= 0x01
+        self.write("tampered.exe", bytes(tampered))
+        unsigned = bytearray(self.read(os.path.basename(path)))
+        unsigned[OVERLAY + 40] ^= 0x01
+        self.write("damaged.exe", bytes(unsigned))
+        for name, says in (("tampered.exe", "not intact"), ("damaged.exe", "not signed")):
+            with self.subTest(name=name):
+                before = self.snapshot()
+                report = self.json_of("seal", to_tool_path(self.path(name)), status=EXIT_FAILED)
+                self.assertIn(says, report["error"])
+                report = self.json_of("seal", to_tool_path(self.path(name)), "-o",
+                                      to_tool_path(self.path("out.exe")), status=EXIT_FAILED)
+                self.assertEqual(self.snapshot(), before)
 
 
 class DryRunTests(ScriptingTestCase):

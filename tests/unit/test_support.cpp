@@ -322,6 +322,43 @@ Bytes MakePackage(const Bytes& archive) {
         Concat(MakePeImage({{0x400, 0x1000}, {0x1400, 0x400}}, kPackageImageEnd), archive));
 }
 
+Bytes MakeSignablePackage(const Bytes& archive, bool pe32Plus) {
+    const std::vector<std::pair<uint32_t, uint32_t>> sections = {{0x400, 0x1000}, {0x1400, 0x400}};
+    const uint32_t e = 0x80;
+    const uint32_t optionalSize = pe32Plus ? 240 : 224;
+    const uint32_t tableAt = e + 24 + optionalSize;
+    Bytes image(kPackageImageEnd, 0xCC);
+    std::memset(image.data(), 0, tableAt + 40 * sections.size());
+    image[0] = 'M';
+    image[1] = 'Z';
+    package::PutU32(&image[0x3C], e);
+    image[e] = 'P';
+    image[e + 1] = 'E';
+    package::PutU16(&image[e + 4], pe32Plus ? 0x8664 : 0x14C);
+    package::PutU16(&image[e + 6], static_cast<uint16_t>(sections.size()));
+    package::PutU16(&image[e + 20], static_cast<uint16_t>(optionalSize));
+    package::PutU16(&image[e + 22], pe32Plus ? 0x0022 : 0x0102);  // executable; 32-bit words
+    uint8_t* optional = &image[e + 24];
+    package::PutU16(optional, pe32Plus ? 0x20B : 0x10B);
+    package::PutU32(optional + 32, 0x1000);  // SectionAlignment
+    package::PutU32(optional + 36, 0x200);   // FileAlignment
+    package::PutU32(optional + 56, 0x3000);  // SizeOfImage
+    package::PutU32(optional + 60, 0x400);   // SizeOfHeaders
+    package::PutU16(optional + 68, 2);       // Subsystem: GUI
+    // NumberOfRvaAndSizes: every directory, the security entry (4) among them.
+    package::PutU32(optional + (pe32Plus ? 108 : 92), 16);
+    for (size_t i = 0; i < sections.size(); ++i) {
+        uint8_t* header = &image[tableAt + 40 * i];
+        std::memcpy(header, ".sect", 5);
+        const uint32_t virtualAddress = 0x1000 * static_cast<uint32_t>(i + 1);
+        package::PutU32(header + 8, sections[i].second);  // VirtualSize
+        package::PutU32(header + 12, virtualAddress);
+        package::PutU32(header + 16, sections[i].second);
+        package::PutU32(header + 20, sections[i].first);
+    }
+    return Sealed(Concat(image, archive));
+}
+
 Bytes Inflate(const uint8_t* data, size_t size, bool* ok) {
     Bytes out;
     z_stream stream{};

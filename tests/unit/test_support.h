@@ -63,6 +63,11 @@ Bytes Concat(const Bytes& a, const Bytes& b);
 constexpr uint32_t kPackageImageEnd = 0x1800;
 Bytes MakePackage(const Bytes& archive);
 
+// A sealed package whose image a signing tool takes: MakePackage's two sections and
+// kPackageImageEnd bytes, with all sixteen data directories (the security entry among them) in
+// a PE32 or, with `pe32Plus`, a PE32+ optional header.
+Bytes MakeSignablePackage(const Bytes& archive, bool pe32Plus);
+
 // Raw inflate; empty with ok=false on a broken stream.
 Bytes Inflate(const uint8_t* data, size_t size, bool* ok);
 

@@ -1,6 +1,7 @@
 // ktl: the package engine on the command line, for scripted use.
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "cli/change_commands.h"
@@ -65,5 +66,13 @@ int KTL_ENTRY_POINT(int argc, char** argv) {
             return status;
         }
     }
-    return cli::RefuseCommandLine("unknown command " + std::string(command));
+    const char* names[std::size(kCommands)];
+    bool json = false;
+    for (size_t i = 0; i < std::size(kCommands); ++i) {
+        names[i] = kCommands[i].name;
+    }
+    for (int i = 2; i < argc; ++i) {
+        json = json || std::strcmp(argv[i], "--json") == 0;
+    }
+    return cli::RefuseUnknownCommand(command, names, std::size(kCommands), json);
 }

@@ -1,6 +1,9 @@
 #include "cli/usage_text.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "cli/command_report.h"
 
@@ -89,6 +92,62 @@ const char* HelpText() {
 
 int RefuseCommandLine(const std::string& problem) {
     std::fprintf(stderr, "ktl: %s\n%s", problem.c_str(), kHelpText);
+    return kExitUsage;
+}
+
+namespace {
+
+// Edits (insertions, deletions, changes and swaps of neighbours) that turn `a` into `b`.
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) {
+        d[i][0] = i;
+    }
+    for (size_t j = 0; j <= b.size(); ++j) {
+        d[0][j] = j;
+    }
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t change = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + change});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+}  // namespace
+
+int RefuseUnknownCommand(const char* command, const char* const* known, size_t count, bool json) {
+    const std::string typed = command;
+    const char* nearest = nullptr;
+    size_t best = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t distance = EditDistance(typed, known[i]);
+        // Close: a slip or two of the fingers, not another word.
+        if (distance <= 2 && distance * 2 < std::strlen(known[i]) &&
+            (nearest == nullptr || distance < best)) {
+            nearest = known[i];
+            best = distance;
+        }
+    }
+    std::string problem = "unknown command \"" + typed + "\"";
+    if (nearest != nullptr) {
+        problem += ": did you mean \"" + std::string(nearest) + "\"?";
+    } else {
+        problem += "; the commands are";
+        for (size_t i = 0; i < count; ++i) {
+            problem += std::string(i == 0 ? " " : ", ") + known[i];
+        }
+        problem += " (ktl --help tells more)";
+    }
+    if (json) {
+        CommandReport report(command, true);
+        return report.Fail(kExitUsage, problem);
+    }
+    std::fprintf(stderr, "ktl: %s\n", problem.c_str());
     return kExitUsage;
 }
 

@@ -24,6 +24,11 @@ const char* HelpText();
 // on standard error. Returns the usage status.
 int RefuseCommandLine(const std::string& problem);
 
+// A command that is none of `known` (`count` names): one line naming it and the nearest known
+// command when one is close, or else every command; with `json` (`--json` anywhere among the
+// arguments) the JSON answer every mistake gets. Returns the usage status.
+int RefuseUnknownCommand(const char* command, const char* const* known, size_t count, bool json);
+
 // A mistake in a command's arguments: the problem and the command's usage line on standard
 // error, or with `json` the JSON answer on standard output alone. Returns the usage status.
 int RefuseArguments(const CommandSyntax& syntax, const std::string& problem, bool json);

@@ -392,6 +392,18 @@ class UsageTests(ScriptingTestCase):
         for status in list(range(10)) + [64]:
             self.assertRegex(result.stdout.decode("ascii"), r"[:;] %d [A-Za-z]" % status)
 
+    def test_an_unknown_command_gets_one_line(self):
+        for args, says in ((["lst", "x"], 'unknown command "lst": did you mean "list"?'),
+                           (["sael", "x"], 'did you mean "seal"?'),
+                           (["frobnicate"], "the commands are insert, remove, extract, list")):
+            with self.subTest(args=args):
+                result = self.ktl(*args)
+                self.assertEqual((result.returncode, len(result.err_lines)), (EXIT_USAGE, 1),
+                                 result)
+                self.assertIn(says, result.err_lines[0])
+        report = self.json_of("lst", "x", status=EXIT_USAGE)
+        self.assertIn('did you mean "list"?', report["error"])
+
     def test_a_usage_error_names_the_option_at_fault(self):
         path, _ = self.make_package()
         pkg = to_tool_path(path)

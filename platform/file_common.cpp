@@ -2,7 +2,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/fault_injection.h"
+#include "platform/testing/fault_injection.h"
 #include "platform/file.h"
 
 namespace platform {

@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/fault_injection.h"
+#include "platform/testing/fault_injection.h"
 #include "platform/file.h"
 #include "platform/file_copy.h"
-#include "platform/power_loss.h"
+#include "platform/testing/power_loss.h"
 
 // Packages past 2 GiB, and a 32-bit build on a file system with 64-bit inode numbers, need
 // 64-bit offsets: the build defines _FILE_OFFSET_BITS=64 for every POSIX tree.

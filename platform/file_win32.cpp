@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/fault_injection.h"
+#include "platform/testing/fault_injection.h"
 #include "platform/file.h"
 #include "platform/file_copy.h"
 #include "platform/sharing_retry.h"

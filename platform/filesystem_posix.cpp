@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/fault_injection.h"
+#include "platform/testing/fault_injection.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
-#include "platform/power_loss.h"
+#include "platform/testing/power_loss.h"
 
 namespace platform {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "platform/fault_injection.h"
+#include "platform/testing/fault_injection.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
 #include "platform/multibyte.h"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Fails when a program we ship carries the tests' fault seam: the fault hooks of
-# platform/fault_injection.h (namespace platform::fault) and the _Exit that ends a process at
+# platform/testing/fault_injection.h (namespace platform::fault) and the _Exit that ends a process at
 # an armed operation. They belong to ktl_platform_testing alone.
 #
 #   scripts/check_release_seams.sh [--nm NM] [--seam TEST_PROGRAM] PROGRAM...

@@ -7,7 +7,7 @@
 //                                                   with status 77
 #include <cstdlib>
 
-#include "platform/fault_injection.h"
+#include "platform/testing/fault_injection.h"
 
 // cli/ktl_main.cpp's main, under the name this build gives it.
 int KtlEntryPoint(int argc, char** argv);

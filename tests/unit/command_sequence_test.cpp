@@ -18,7 +18,7 @@
 #include "package/journal.h"
 #include "package/member_rewrite.h"
 #include "package/package_inspect.h"
-#include "platform/fault_injection.h"
+#include "platform/testing/fault_injection.h"
 #include "unit/fault_sweeps.h"
 #include "unit/test_support.h"
 

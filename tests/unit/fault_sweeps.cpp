@@ -11,7 +11,7 @@
 #endif
 
 #include "package/journal.h"
-#include "platform/fault_injection.h"
+#include "platform/testing/fault_injection.h"
 
 namespace test {
 

@@ -5,7 +5,7 @@
 
 #include "package/byte_cursor.h"
 #include "package/package_archive.h"
-#include "platform/fault_injection.h"
+#include "platform/testing/fault_injection.h"
 #include "unit/test_support.h"
 
 namespace package {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "package/byte_cursor.h"
-#include "platform/fault_injection.h"
+#include "platform/testing/fault_injection.h"
 #include "unit/test_support.h"
 
 namespace package {

@@ -7,7 +7,7 @@
 #include <windows.h>
 #endif
 
-#include "platform/fault_injection.h"
+#include "platform/testing/fault_injection.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
 #include "platform/multibyte.h"

@@ -20,8 +20,8 @@
 #include "package/journal.h"
 #include "package/member_rewrite.h"
 #include "package/seal_package.h"
-#include "platform/fault_injection.h"
-#include "platform/power_loss.h"
+#include "platform/testing/fault_injection.h"
+#include "platform/testing/power_loss.h"
 #include "unit/fault_sweeps.h"
 #include "unit/test_support.h"
 

@@ -1,5 +1,5 @@
 // Built into the POSIX test variant of the platform library only (see power_loss.h).
-#include "platform/power_loss.h"
+#include "platform/testing/power_loss.h"
 
 #if !defined(KTL_FAULT_INJECTION) || defined(_WIN32)
 #error "power_loss.cpp belongs to the POSIX ktl_platform_testing"
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/fault_injection.h"
+#include "platform/testing/fault_injection.h"
 #include "platform/filesystem.h"
 
 namespace platform::fault {

@@ -1,6 +1,6 @@
 // Built into the test variant of the platform library only (see fault_injection.h).
-#include "platform/fault_injection.h"
-#include "platform/power_loss.h"
+#include "platform/testing/fault_injection.h"
+#include "platform/testing/power_loss.h"
 
 #ifndef KTL_FAULT_INJECTION
 #error "fault_injection.cpp belongs to ktl_platform_testing, which defines KTL_FAULT_INJECTION"

@@ -253,11 +253,17 @@ bool ReadAuthenticodeSignature(const uint8_t* der, size_t size, AuthenticodeSign
     // Authenticode signs the SpcIndirectDataContent's value, not the whole encoded SEQUENCE
     // that PKCS #7 would hash for a content of its own kind: hand that over as the detached
     // content. Whether anyone trusts the signer is WinVerifyTrust's question, not ours.
-    BioPtr signedContent(BIO_new_mem_buf(signedBytes, static_cast<int>(signedSize)));
-    if (!signedContent) {
+    // Behind a buffer: handed a plain memory BIO, OpenSSL (3.0) copies it into one of its own
+    // and leaks that copy when the message names a digest it does not know.
+    BIO* memory = BIO_new_mem_buf(signedBytes, static_cast<int>(signedSize));
+    BIO* buffer = memory != nullptr ? BIO_new(BIO_f_buffer()) : nullptr;
+    if (buffer == nullptr) {
+        BIO_free(memory);
         out.problem = TakeError("out of memory");
         return true;
     }
+    std::unique_ptr<BIO, decltype(&BIO_free_all)> signedContent(BIO_push(buffer, memory),
+                                                                &BIO_free_all);
     out.signatureVerifies = PKCS7_verify(message.get(), nullptr, nullptr, signedContent.get(),
                                          nullptr, PKCS7_NOVERIFY | PKCS7_BINARY) == 1;
     if (!out.signatureVerifies) {

@@ -5,8 +5,11 @@ packages around them, and executable images, each in the input layout its target
 usage: make_seeds.py FOLDER   (makes FOLDER/TARGET for each fuzz target)
 """
 import io
+import shutil
 import struct
+import subprocess
 import sys
+import tempfile
 import zipfile
 from pathlib import Path
 
@@ -260,13 +263,77 @@ def recoveries():
     return seeds
 
 
+def make_signable_image(pe32_plus):
+    """An image laid out as a linker would, with every data directory and so the security
+    entry, which a signing tool fills in; its sections end at 0x800."""
+    sections = [(0x400, 0x200), (0x600, 0x200)]
+    pe_at = 0x80
+    optional_size = 240 if pe32_plus else 224
+    table = pe_at + 24 + optional_size
+    image = bytearray(b"\xCC" * 0x800)
+    image[:table + 40 * len(sections)] = bytes(table + 40 * len(sections))
+    image[0:2] = b"MZ"
+    struct.pack_into("<I", image, 0x3C, pe_at)
+    struct.pack_into("<4sHH", image, pe_at, b"PE\0\0", 0x8664 if pe32_plus else 0x14C,
+                     len(sections))
+    struct.pack_into("<HH", image, pe_at + 20, optional_size, 0x22 if pe32_plus else 0x102)
+    optional = pe_at + 24
+    struct.pack_into("<H", image, optional, 0x20B if pe32_plus else 0x10B)
+    struct.pack_into("<II", image, optional + 32, 0x1000, 0x200)  # section, file alignment
+    struct.pack_into("<II", image, optional + 56, 0x3000, 0x400)  # image, header sizes
+    struct.pack_into("<H", image, optional + 68, 2)  # GUI subsystem
+    struct.pack_into("<I", image, optional + (108 if pe32_plus else 92), 16)
+    for i, (pointer, size) in enumerate(sections):
+        struct.pack_into("<8sIIII", image, table + 40 * i, b".sect%d" % i, size,
+                         0x1000 * (i + 1), size, pointer)
+    return bytes(image)
+
+
+def signed_packages():
+    """Packages signed by osslsigncode with a certificate made here: PE32 under SHA-256, PE32+
+    under SHA-1, and one with a nested signature. Each is checked by osslsigncode's own verify.
+    none without the tools."""
+    if shutil.which("openssl") is None or shutil.which("osslsigncode") is None:
+        print("make_seeds.py: no openssl or osslsigncode; signature_fuzz starts without seeds",
+              file=sys.stderr)
+        return {}
+    archive = make_zip([("setup.ini", b"[Setup]\r\nProduct=Zor\r\n")])
+    seeds = {}
+    with tempfile.TemporaryDirectory() as keys:
+        key, cert = f"{keys}/signer.key", f"{keys}/signer.pem"
+
+        def run(*command):
+            subprocess.run(command, check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+
+        run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "30",
+            "-subj", "/CN=Zor Fuzz Signer", "-addext", "extendedKeyUsage=codeSigning",
+            "-keyout", key, "-out", cert)
+
+        def sign(source, hash_name, name, nest=False):
+            unsigned, out = f"{keys}/{name}.in", f"{keys}/{name}.exe"
+            Path(unsigned).write_bytes(source)
+            run("osslsigncode", "sign", *(["-nest"] if nest else []), "-certs", cert, "-key", key,
+                "-h", hash_name, "-in", unsigned, "-out", out)
+            run("osslsigncode", "verify", "-CAfile", cert, "-in", out)
+            return Path(out).read_bytes()
+
+        pe32 = sign(seal(make_signable_image(False) + archive), "sha256", "pe32_sha256")
+        seeds["pe32_sha256"] = pe32
+        seeds["pe32plus_sha1"] = sign(seal(make_signable_image(True) + archive), "sha1",
+                                      "pe32plus_sha1")
+        seeds["pe32_sha256_nested_sha1"] = sign(pe32, "sha1", "nested", nest=True)
+    return seeds
+
+
 def main():
     folder = Path(sys.argv[1])
     zips = archives()
     more = rewrite_archives(zips)
     for target, seeds in (("archive_fuzz", zips), ("package_fuzz", packages(zips)),
                           ("image_walk_fuzz", images()), ("rewrite_fuzz", rewrites(more)),
-                          ("extract_fuzz", extracts(more)), ("recovery_fuzz", recoveries())):
+                          ("extract_fuzz", extracts(more)), ("recovery_fuzz", recoveries()),
+                          ("signature_fuzz", signed_packages())):
         (folder / target).mkdir(parents=True, exist_ok=True)
         for name, data in seeds.items():
             (folder / target / name).write_bytes(data)

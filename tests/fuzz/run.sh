@@ -8,7 +8,7 @@
 # Installs what it needs on Debian 12 when that is missing (as root).
 #
 # Environment: KTL_FUZZ_BUILD_DIR (default build/fuzz), KTL_FUZZ_JOBS for the build (default 2),
-# KTL_FUZZ_TARGETS (default all six).
+# KTL_FUZZ_TARGETS (default all seven).
 # The corpora grow in BUILD_DIR/fuzz-run/corpus between runs; findings and logs of the last run
 # are in BUILD_DIR/fuzz-run/findings and BUILD_DIR/fuzz-run/logs (fuzz-run-TARGETS with
 # KTL_FUZZ_TARGETS).
@@ -23,14 +23,15 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${KTL_FUZZ_BUILD_DIR:-$root/build/fuzz}
 work=$build/fuzz-run
 here=$root/tests/fuzz
-targets=(archive_fuzz package_fuzz image_walk_fuzz rewrite_fuzz extract_fuzz recovery_fuzz)
+targets=(archive_fuzz package_fuzz image_walk_fuzz rewrite_fuzz extract_fuzz recovery_fuzz
+  signature_fuzz)
 # KTL_FUZZ_TARGETS="a b" runs only those, so that separate runs can share the cores.
 if [[ -n ${KTL_FUZZ_TARGETS:-} ]]; then
   read -r -a targets <<<"$KTL_FUZZ_TARGETS"
   work=$build/fuzz-run-${KTL_FUZZ_TARGETS// /-}
 fi
 declare -A max_len=([archive_fuzz]=8192 [package_fuzz]=8192 [image_walk_fuzz]=4096
-  [rewrite_fuzz]=8192 [extract_fuzz]=8192 [recovery_fuzz]=4096)
+  [rewrite_fuzz]=8192 [extract_fuzz]=8192 [recovery_fuzz]=4096 [signature_fuzz]=16384)
 
 install_packages() {
   if ((EUID != 0)); then

@@ -10,6 +10,13 @@
 
 namespace package {
 
+// WIN_CERTIFICATE: dwLength, wRevision, wCertificateType, then the certificate itself; a table
+// starts 8-byte aligned.
+constexpr uint32_t kCertificateHeaderSize = 8;
+constexpr uint16_t kCertificateRevision2 = 0x0200;
+constexpr uint16_t kCertificateTypePkcsSignedData = 2;
+constexpr uint32_t kCertificateTableAlignment = 8;
+
 // Whether the image's certificate table (`entry`, FindImageSignature's) is the file's last
 // bytes, behind the member archive that begins at `archiveStart`: 8-byte aligned, running to
 // the end of the file of `fileSize` bytes, with a WIN_CERTIFICATE header of revision 0x0200 and

@@ -4,9 +4,8 @@
 #include "platform/multibyte.h"
 
 namespace package {
-namespace {
 
-InsertStep StepOf(OpenFault fault) {
+InsertStep StepOfOpening(OpenFault fault) {
     switch (fault) {
         case OpenFault::Recover:
             return InsertStep::Recover;
@@ -31,8 +30,6 @@ InsertStep StepOf(OpenFault fault) {
     }
     return InsertStep::None;
 }
-
-}  // namespace
 
 bool ChangesInPlace(const char* packagePath, const char* outputPath) {
     return outputPath == nullptr || outputPath[0] == '\0' ||
@@ -66,7 +63,7 @@ InsertResult OpenForChange(const char* packagePath, const char* outputPath,
     if (fault == OpenFault::OpenPackage || fault == OpenFault::Recover) {
         NoteFailedFile(detail, opened.file, packagePath);
     }
-    return FailedAt(detail, StepOf(fault),
+    return FailedAt(detail, StepOfOpening(fault),
                     fault == OpenFault::Declined ? kInsertDeclined : kInsertFailed);
 }
 

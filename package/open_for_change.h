@@ -10,6 +10,9 @@
 
 namespace package {
 
+// The step of a change that an opening's fault stands for.
+InsertStep StepOfOpening(OpenFault fault);
+
 // In place when there is no output path, it is empty, or it is the package's path text.
 bool ChangesInPlace(const char* packagePath, const char* outputPath);
 

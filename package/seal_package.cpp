@@ -24,25 +24,6 @@ uint32_t SealingValue(uint32_t sumWithout, uint64_t fieldAt) {
     return turn == 0 ? needed : (needed >> turn) | (needed << (32 - turn));
 }
 
-InsertStep StepOf(OpenFault fault) {
-    switch (fault) {
-        case OpenFault::Recover:
-            return InsertStep::Recover;
-        case OpenFault::StaleJournal:
-            return InsertStep::StaleJournal;
-        case OpenFault::InProgress:
-            return InsertStep::InProgress;
-        case OpenFault::JournalWithoutPackage:
-            return InsertStep::JournalWithoutPackage;
-        case OpenFault::NotAnImage:
-            return InsertStep::NotAnImage;
-        case OpenFault::NoOverlay:
-            return InsertStep::NoOverlay;
-        default:
-            return InsertStep::OpenPackage;
-    }
-}
-
 class Seal {
   public:
     explicit Seal(SealDetail& detail) : detail_(detail) {}
@@ -62,7 +43,7 @@ class Seal {
         detail_.change.recovery = opened_.recovery;
         if (fault != OpenFault::None) {
             NoteFailedFile(&detail_.change, opened_.file, packagePath);
-            return Fail(StepOf(fault));
+            return Fail(StepOfOpening(fault));
         }
         if (!FindImageSignature(opened_.file, opened_.signature)) {
             NoteFailedFile(&detail_.change, opened_.file, packagePath);

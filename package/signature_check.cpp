@@ -6,16 +6,12 @@
 #include <vector>
 
 #include "package/byte_cursor.h"
+#include "package/certificate_table.h"
 #include "platform/crypto.h"
 
 namespace package {
 namespace {
 
-// WIN_CERTIFICATE: dwLength, wRevision, wCertificateType, then the certificate itself.
-constexpr uint32_t kCertificateHeaderSize = 8;
-constexpr uint16_t kCertificateRevision2 = 0x0200;
-constexpr uint16_t kCertificateTypePkcsSignedData = 2;
-constexpr uint32_t kTableAlignment = 8;
 // A signature with its certificates runs to kilobytes, a few hundred with many extra ones; a
 // table claiming more than this is no signature worth reading into memory.
 constexpr uint32_t kMaxTableSize = 64u << 20;
@@ -182,7 +178,7 @@ std::string PlaceProblem(const ImageSignature& entry, uint64_t fileSize, uint32_
     if (entry.size < kCertificateHeaderSize) {
         return "the certificate table is too short for its header";
     }
-    if (entry.offset % kTableAlignment != 0) {
+    if (entry.offset % kCertificateTableAlignment != 0) {
         return "the certificate table at " + Hex32(entry.offset) + " is not 8-byte aligned";
     }
     if (uint64_t{entry.offset} + entry.size != fileSize) {

@@ -19,22 +19,21 @@ constexpr int kNameTries = 16;
 // for as long as it lives, and no writer opens another's.
 void RemoveDeadPartials(const char* outputPath) {
     struct Context {
-        char directory[platform::kPathBufferSize];
-    } context;
-    platform::DirectoryOf(outputPath, context.directory);
-    const size_t directoryLength = platform::DirectoryPartLength(outputPath);
+        const char* outputPath;
+        int directoryLength;  // the output's own directory part, its separator included
+    } context{outputPath, static_cast<int>(platform::DirectoryPartLength(outputPath))};
+    char directory[platform::kPathBufferSize];
+    platform::DirectoryOf(outputPath, directory);
     char prefix[platform::kPathBufferSize];
-    std::snprintf(prefix, sizeof(prefix), "%s%s", outputPath + directoryLength, kStagingSuffix);
+    std::snprintf(prefix, sizeof(prefix), "%s%s", outputPath + context.directoryLength,
+                  kStagingSuffix);
     platform::ForEachEntryNamed(
-        context.directory, prefix,
+        directory, prefix,
         [](const char* name, void* opaque) {
             const auto* where = static_cast<const Context*>(opaque);
             char path[platform::kPathBufferSize];
-            const size_t length = std::strlen(where->directory);
-            const bool separated = length > 0 && (where->directory[length - 1] == '/' ||
-                                                  where->directory[length - 1] == '\\');
-            const int written = std::snprintf(path, sizeof(path), "%s%s%s", where->directory,
-                                              separated ? "" : "/", name);
+            const int written = std::snprintf(path, sizeof(path), "%.*s%s", where->directoryLength,
+                                              where->outputPath, name);
             if (written < 0 || static_cast<size_t>(written) >= sizeof(path)) {
                 return;
             }
@@ -198,8 +197,7 @@ InsertResult WriteNewPackageFile(platform::File& package, const char* outputPath
 InsertResult CheckNewPackageFile(platform::File& package, const char* outputPath,
                                  InsertDetail* detail) {
     char stagingPath[platform::kPathBufferSize];
-    if (!StagingPathFor(outputPath, stagingPath) || platform::NamesSameFile(package, outputPath) ||
-        platform::NamesSameFile(package, stagingPath)) {
+    if (!StagingPathFor(outputPath, stagingPath) || platform::NamesSameFile(package, outputPath)) {
         return FailedAt(detail, InsertStep::CreateOutput, kInsertCannotCreateOutput);
     }
     InsertResult staging = CheckCreatable(detail, stagingPath);

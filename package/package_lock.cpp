@@ -21,6 +21,18 @@ constexpr uint32_t kPollMs = 10;
 
 LockWaitListener* g_listener = nullptr;
 
+LockResult ResultOf(platform::LockState state) {
+    switch (state) {
+        case platform::LockState::Taken:
+            return LockResult::Taken;
+        case platform::LockState::Busy:
+            return LockResult::Busy;
+        case platform::LockState::Failed:
+            break;
+    }
+    return LockResult::Failed;
+}
+
 int64_t NowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -46,33 +58,28 @@ uint32_t LockWaitMs() {
 
 LockResult PackageLock::StepUp(platform::File& file) {
     using platform::LockState;
-    auto result = [](LockState state) {
-        return state == LockState::Taken  ? LockResult::Taken
-               : state == LockState::Busy ? LockResult::Busy
-                                          : LockResult::Failed;
-    };
     if (level_ == LockLevel::None) {
         LockState pending = file.TryLock(kPendingByte, 1, false);
         if (pending != LockState::Taken) {
-            return result(pending);
+            return ResultOf(pending);
         }
         LockState shared = file.TryLock(kSharedByte, 1, false);
         file.Unlock(kPendingByte, 1);
         if (shared != LockState::Taken) {
-            return result(shared);
+            return ResultOf(shared);
         }
         level_ = LockLevel::Shared;
     } else if (level_ == LockLevel::Shared) {
         LockState reserved = file.TryLock(kReservedByte, 1, true);
         if (reserved != LockState::Taken) {
-            return result(reserved);
+            return ResultOf(reserved);
         }
         level_ = LockLevel::Reserved;
     } else if (level_ == LockLevel::Reserved) {
         if (!pendingHeld_) {
             LockState pending = file.TryLock(kPendingByte, 1, true);
             if (pending != LockState::Taken) {
-                return result(pending);
+                return ResultOf(pending);
             }
             pendingHeld_ = true;
             // Windows turns no shared lock into an exclusive one: it goes first. With Pending
@@ -81,7 +88,7 @@ LockResult PackageLock::StepUp(platform::File& file) {
         }
         LockState exclusive = file.TryLock(kSharedByte, 1, true);
         if (exclusive != LockState::Taken) {
-            return result(exclusive);
+            return ResultOf(exclusive);
         }
         level_ = LockLevel::Exclusive;
     }
@@ -110,28 +117,12 @@ LockResult PackageLock::Raise(platform::File& file, LockLevel level, const char*
     return LockResult::Taken;
 }
 
-namespace {
-
-LockResult TryNow(platform::File& file, bool exclusive) {
-    switch (file.TryLock(kSharedByte, 1, exclusive)) {
-        case platform::LockState::Taken:
-            return LockResult::Taken;
-        case platform::LockState::Busy:
-            return LockResult::Busy;
-        case platform::LockState::Failed:
-            break;
-    }
-    return LockResult::Failed;
-}
-
-}  // namespace
-
 LockResult PackageLock::TryExclusiveNow(platform::File& file) {
-    return TryNow(file, true);
+    return ResultOf(file.TryLock(kSharedByte, 1, true));
 }
 
 LockResult PackageLock::TrySharedNow(platform::File& file) {
-    return TryNow(file, false);
+    return ResultOf(file.TryLock(kSharedByte, 1, false));
 }
 
 void PackageLock::Release(platform::File& file) {

@@ -109,11 +109,12 @@ class Seal {
         if (!written) {
             NoteFailedFile(&detail_.change, opened_.file, packagePath);
         }
-        const InsertResult result =
-            Committed(CommitOrRollBack(opened_.file, opened_.journalPath, written),
-                      written ? 4 : -1, 0, &detail_.change);
+        const InsertResult result = Committed(
+            CommitOrRollBack(opened_.file, opened_.journalPath, written),
+            written ? static_cast<InsertResult>(sizeof(field_)) : Fail(InsertStep::Rebuild), 0,
+            &detail_.change);
         detail_.changed = result >= 0;
-        return result < 0 && !written ? Fail(InsertStep::Rebuild) : result;
+        return result;
     }
 
     // A copy of the package, its CheckSum field written when it needs sealing.

@@ -27,7 +27,6 @@ constexpr uint32_t kCheckSumAt = 64;
 constexpr uint32_t kCheckSumSize = 4;
 constexpr uint32_t kSecurityEntryAt = 128;
 constexpr uint32_t kPe32PlusSecurityEntryAt = 144;
-constexpr uint32_t kSecurityEntryLength = 8;
 
 struct Excluded {
     uint64_t at;
@@ -51,11 +50,11 @@ bool FindExcludedFields(platform::File& package, uint32_t tableAt, Excluded (&ex
     cursor.SeekTo(optionalAt);
     const bool pe32Plus = cursor.U16() == kPe32PlusMagic;
     const uint64_t entryAt = optionalAt + (pe32Plus ? kPe32PlusSecurityEntryAt : kSecurityEntryAt);
-    if (!cursor.Ok() || signature != kPeSignature || entryAt + kSecurityEntryLength > got) {
+    if (!cursor.Ok() || signature != kPeSignature || entryAt + kSecurityEntrySize > got) {
         return false;
     }
     excluded[0] = {optionalAt + kCheckSumAt, kCheckSumSize};
-    excluded[1] = {entryAt, kSecurityEntryLength};
+    excluded[1] = {entryAt, kSecurityEntrySize};
     return true;
 }
 

@@ -7,9 +7,12 @@
 For each size it makes a package (a 1 MiB PE32 image, stored members of 8 MiB of random
 bytes, the checksum word) and a 96 KiB script, then takes turns, N runs each, at inserting the
 script into a new file (-o), inserting it in place into a fresh copy of the package (copied
-and synced before the clock starts) and the baseline `cp PACKAGE COPY && sync COPY`. It
-prints the medians, the ratios to the baseline and ktl's peak resident set size as GNU time
-(/usr/bin/time) reports it. The page cache is warm for every run alike.
+and synced before the clock starts) and two baselines: a durable copy, `cp PACKAGE COPY &&
+sync COPY`, for the new file, and one plain sequential read of the package at rest, `cat
+PACKAGE >/dev/null`, for the change in place, which must read every byte once to prove the
+package whole. First it times an insert in place into a small package: the fixed cost (the
+lock, the journal and its syncs) that every change in place adds to its read. It prints the medians, the ratios to the baselines and ktl's peak resident set
+size as GNU time (/usr/bin/time) reports it. The page cache is warm for every run alike.
 
 --kills N kills an in-place insert into a 64 MiB package N times at a random moment and
 checks that what is left is the old package or the new one byte for byte, that `ktl list`
@@ -45,7 +48,7 @@ MEMBER_SIZE = 8 * MIB
 SCRIPT_SIZE = 96 * 1024
 KILL_PACKAGE_SIZE = 64 * MIB
 GNU_TIME = "/usr/bin/time"
-MODES = ("new file", "in place", "durable copy")
+MODES = ("new file", "in place", "durable copy", "plain read")
 
 
 def parse_size(text):
@@ -129,7 +132,8 @@ def bench_size(ktl, size, runs, work, env, rng):
     write_script(script, rng)
     commands = {"new file": [ktl, "insert", package, script, "-o", out],
                 "in place": [ktl, "insert", copy, script],
-                "durable copy": ["sh", "-c", 'cp "$0" "$1" && sync "$1"', package, copy]}
+                "durable copy": ["sh", "-c", 'cp "$0" "$1" && sync "$1"', package, copy],
+                "plain read": ["sh", "-c", 'cat "$0" >/dev/null', package]}
     times = {mode: [] for mode in MODES}
     peaks = {mode: [] for mode in MODES}
     for _ in range(runs):
@@ -148,9 +152,29 @@ def bench_size(ktl, size, runs, work, env, rng):
         rss = "" if peaks[mode][0] is None else "  peak RSS %.1f MiB" % (max(peaks[mode]) / 1024)
         print("  %-12s median %7.3f s  (%s)%s" % (mode, medians[mode],
               " ".join("%.3f" % t for t in times[mode]), rss))
-    print("  ratios: in place / durable copy %.2f, new file / durable copy %.2f"
-          % (medians["in place"] / medians["durable copy"],
+    print("  ratios: in place / plain read %.2f, in place / durable copy %.2f,"
+          " new file / durable copy %.2f"
+          % (medians["in place"] / medians["plain read"],
+             medians["in place"] / medians["durable copy"],
              medians["new file"] / medians["durable copy"]))
+    remove(package, script)
+
+
+def fixed_cost(ktl, runs, work, env, rng):
+    """What a change in place costs beyond its read: an insert into the smallest package the
+    bench makes (one member), where the lock, the journal and the five syncs are nearly all."""
+    package, script = os.path.join(work, "small.exe"), os.path.join(work, "a.ins")
+    copy = os.path.join(work, "small-copy.exe")
+    length = write_package(package, 0, rng)
+    write_script(script, rng)
+    times = []
+    for _ in range(runs):
+        shutil.copyfile(package, copy)
+        os.sync()
+        times.append(timed([ktl, "insert", copy, script], env)[0])
+        remove(copy)
+    print("fixed cost of a change in place (lock, journal, syncs), a %.1f MiB package: "
+          "median %.3f s" % (length / MIB, statistics.median(times)))
     remove(package, script)
 
 
@@ -236,6 +260,7 @@ def main():
         rng = random.Random(args.seed)
         if args.kills:
             return 0 if kill_inserts(ktl, args.kills, work, env, rng) else 1
+        fixed_cost(ktl, args.runs, work, env, rng)
         for size in args.sizes:
             bench_size(ktl, size, args.runs, work, env, rng)
         return 0

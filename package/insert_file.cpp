@@ -54,11 +54,15 @@ class Insert {
             !platform::FitsPathBuffer(memberName) || !platform::FitsPathBuffer(outputPath)) {
             return Fail(InsertStep::BadArguments, kInsertFailed);
         }
-        InsertResult opened =
-            OpenForChange(packagePath, outputPath, prompter_, opened_, detail_, writing_);
+        // A new package is summed as it is copied: one read of the package, not two.
+        const SumTaking sumTaking =
+            writing_ == Writing::Write ? SumTaking::WhileCopying : SumTaking::AtOpening;
+        InsertResult opened = OpenForChange(packagePath, outputPath, prompter_, opened_, detail_,
+                                            writing_, sumTaking);
         if (opened < 0) {
             return opened;
         }
+        const bool sumLater = sumTaking == SumTaking::WhileCopying && !opened_.inPlace;
         clearEntry_ = MustClearSecurityEntry(opened_.signature, opened_.overlayOffset);
 
         const char* name = memberName != nullptr ? memberName : MemberNameFromPath(filePath);
@@ -88,6 +92,11 @@ class Insert {
         if (!same.empty()) {
             if (detail_ != nullptr) {
                 detail_->replaced = static_cast<uint32_t>(same.size());
+            }
+            // The rewrite reads the package its own way: the sum is taken first.
+            InsertResult summed = sumLater ? TakeChecksum(opened_, prompter_, detail_) : 0;
+            if (summed < 0) {
+                return summed;
             }
             NewMember added{&source_, name};
             return RewritePackage(opened_, packagePath, outputPath, same, &added, detail_,
@@ -172,27 +181,22 @@ class Insert {
             return Fail(InsertStep::OpenPackage, kInsertFailed);
         }
         return WriteNewPackageFile(opened_.file, outputPath, detail_, [&](platform::File& output) {
-            return CopyKeptPart(output) ? WriteTail(output, name)
-                                        : Fail(InsertStep::Rebuild, kInsertFailed);
+            uint32_t keptSum = 0;
+            if (!CopyKeptPart(output, &keptSum)) {
+                return Fail(InsertStep::Rebuild, kInsertFailed);
+            }
+            // The package's sum: what was copied and the old tail, read before.
+            opened_.sum = AddChecksumBytesAt(keptSum, oldTail_.data(), oldTail_.size(), TailAt());
+            InsertResult goOn = GoesOnWithCopiedSum(opened_, prompter_, detail_);
+            return goOn < 0 ? goOn : WriteTail(output, name);
         });
     }
 
-    // The kept part goes across in large steps, so that progress can be told between them.
-    bool CopyKeptPart(platform::File& output) {
-        constexpr uint64_t kStep = 16u << 20;
-        uint64_t left = TailAt();  // its work was told when the package was opened
-        if (!opened_.file.Seek(0, platform::SeekFrom::Begin)) {
-            return false;
-        }
-        while (left > 0) {
-            uint64_t step = left < kStep ? left : kStep;
-            if (!opened_.file.CopyTo(output, step, WorkBuffer(), kWorkBufferSize)) {
-                return false;
-            }
-            AddWorkDone(step);
-            left -= step;
-        }
-        return true;
+    // The kept part goes across summed on the way; its sum comes back in `keptSum`.
+    bool CopyKeptPart(platform::File& output, uint32_t* keptSum) {
+        *keptSum = 0;
+        return output.Seek(0, platform::SeekFrom::Begin) &&
+               CopySummed(opened_.file, 0, TailAt(), output, keptSum);
     }
 
     // The tail's length without the new member's data: its headers, name, the directory and

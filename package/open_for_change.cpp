@@ -38,14 +38,15 @@ bool ChangesInPlace(const char* packagePath, const char* outputPath) {
 
 InsertResult OpenForChange(const char* packagePath, const char* outputPath,
                            InsertPrompter& prompter, OpenedPackage& opened, InsertDetail* detail,
-                           Writing writing) {
+                           Writing writing, SumTaking sumTaking) {
     opened.inPlace = ChangesInPlace(packagePath, outputPath);
+    const bool sumWhileCopying = sumTaking == SumTaking::WhileCopying && !opened.inPlace;
     PackageOpening how;
     how.access = opened.inPlace ? platform::Access::ReadWrite : platform::Access::Read;
     // One writer at a time prepares a change in place; a new package only reads this one.
     how.lock =
         opened.inPlace && writing == Writing::Write ? LockLevel::Reserved : LockLevel::Shared;
-    how.checksum = true;
+    how.checksum = !sumWhileCopying;
     // A new file takes a copy of (nearly) the whole package: told up front with the checksum
     // pass, so that the bar does not fill with the first pass alone.
     how.morePasses = opened.inPlace ? 0 : 1;
@@ -58,6 +59,9 @@ InsertResult OpenForChange(const char* packagePath, const char* outputPath,
         detail->signature = opened.signature;
     }
     if (fault == OpenFault::None) {
+        if (sumWhileCopying) {
+            AddWorkToDo(opened.size);
+        }
         return 0;
     }
     if (fault == OpenFault::OpenPackage || fault == OpenFault::Recover) {
@@ -65,6 +69,24 @@ InsertResult OpenForChange(const char* packagePath, const char* outputPath,
     }
     return FailedAt(detail, StepOfOpening(fault),
                     fault == OpenFault::Declined ? kInsertDeclined : kInsertFailed);
+}
+
+InsertResult TakeChecksum(OpenedPackage& opened, InsertPrompter& prompter, InsertDetail* detail) {
+    AddWorkToDo(opened.size);
+    bool readAll = false;
+    opened.sum = SumPackageFrom(opened.file, 0, opened.size, 0, &readAll);
+    if (!readAll) {
+        NoteFailedFile(detail, opened.file, opened.file.Path());
+        return FailedAt(detail, InsertStep::OpenPackage, kInsertFailed);
+    }
+    return GoesOnWithCopiedSum(opened, prompter, detail);
+}
+
+InsertResult GoesOnWithCopiedSum(OpenedPackage& opened, InsertPrompter& prompter,
+                                 InsertDetail* detail) {
+    return GoesOnDespiteChecksum(opened, prompter)
+               ? 0
+               : FailedAt(detail, InsertStep::Declined, kInsertDeclined);
 }
 
 }  // namespace package

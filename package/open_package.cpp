@@ -20,6 +20,13 @@ bool SignatureIsIntact(OpenedPackage& opened) {
 
 }  // namespace
 
+bool GoesOnDespiteChecksum(OpenedPackage& opened, InsertPrompter& prompter) {
+    // A signature added after sealing leaves the checksum not zero; while it is intact the
+    // package is as its signer left it, which is no damage.
+    return opened.sum == 0 || SignatureIsIntact(opened) ||
+           prompter.AskYesNo(IDS_PACKAGE_DAMAGED_CONTINUE);
+}
+
 OpenFault OpenPackage(const char* packagePath, const PackageOpening& how, OpenedPackage& opened) {
     opened.recovery = RecoveryReport{};
     const LockedOpening locked =
@@ -48,28 +55,34 @@ OpenFault OpenPackage(const char* packagePath, const PackageOpening& how, Opened
     if (!opened.file.Size(&opened.size) || opened.size >= kPackageSizeLimit) {
         return OpenFault::OpenPackage;
     }
-    if (!FindImageSignature(opened.file, opened.signature)) {
+    // The image headers are read once, and their bytes start the checksum pass.
+    PackageHead head;
+    if (!ReadPackageHead(opened.file, &head)) {
         return OpenFault::OpenPackage;
     }
+    ImageSignatureIn(head, opened.signature);
+    opened.overlayOffset = OverlayOffsetIn(head);
+    const uint32_t headSum = how.checksum ? AddChecksumBytesAt(0, head.bytes, head.size, 0) : 0;
+    const uint32_t headSize = head.size;
     if (how.prompter != nullptr && opened.signature.present &&
         !how.prompter->GoOnWithSignedImage(opened.signature)) {
         return OpenFault::Declined;
     }
     if (how.checksum) {
         AddWorkToDo(opened.size * (1 + uint64_t{how.morePasses}));
-        bool readAll = false;
-        opened.sum = ComputePackageChecksum(opened.file, &readAll);
+        AddWorkDone(headSize);
+        bool readAll = headSize <= opened.size;
+        if (readAll) {
+            opened.sum =
+                SumPackageFrom(opened.file, headSize, opened.size - headSize, headSum, &readAll);
+        }
         if (!readAll) {
             return OpenFault::OpenPackage;
         }
-        // A signature added after sealing leaves the checksum not zero; while it is intact the
-        // package is as its signer left it, which is no damage.
-        if (opened.sum != 0 && how.prompter != nullptr && !SignatureIsIntact(opened) &&
-            !how.prompter->AskYesNo(IDS_PACKAGE_DAMAGED_CONTINUE)) {
+        if (how.prompter != nullptr && !GoesOnDespiteChecksum(opened, *how.prompter)) {
             return OpenFault::Declined;
         }
     }
-    opened.overlayOffset = FindOverlayOffset(opened.file);
     if (opened.overlayOffset == kNoOverlayOffset) {
         return OpenFault::NotAnImage;
     }

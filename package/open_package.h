@@ -67,4 +67,8 @@ struct OpenedPackage : LockedPackage {
 
 OpenFault OpenPackage(const char* packagePath, const PackageOpening& how, OpenedPackage& opened);
 
+// Whether a change goes on with the package whose checksum `opened.sum` holds: yes when it is
+// zero, when an intact signature accounts for it, or when the prompter says to go on.
+bool GoesOnDespiteChecksum(OpenedPackage& opened, InsertPrompter& prompter);
+
 }  // namespace package

@@ -34,9 +34,32 @@ uint32_t AddChecksumBytesAt(uint32_t sum, const uint8_t* data, uint64_t size, ui
 // when given, tells whether the whole file could be read.
 uint32_t ComputePackageChecksum(platform::File& package, bool* complete = nullptr);
 
+// Adds the `length` bytes from `offset` on to `sum`, each at its place in its word, and tells
+// them done; `complete` tells whether they could all be read. Where the system maps files
+// nothing is copied: the pass reads the cached pages where they lie.
+uint32_t SumPackageFrom(platform::File& package, uint64_t offset, uint64_t length, uint32_t sum,
+                        bool* complete);
+
+// Copies the `length` bytes from `offset` of `from` to `to`'s position, adding them to `*sum`
+// at the places they lie in `from`, and tells them done: a new package is summed while it is
+// copied. The written bytes are handed to the disk as the copy goes, so that the flush at the
+// end has less to wait for.
+bool CopySummed(platform::File& from, uint64_t offset, uint64_t length, platform::File& to,
+                uint32_t* sum);
+
+// The first MiB of the package, or the whole of a smaller file, as read into the work buffer:
+// every image header the engine reads lies there, so one read serves them all. Valid until the
+// work buffer's next use.
+struct PackageHead {
+    const uint8_t* bytes = nullptr;
+    uint32_t size = 0;
+};
+bool ReadPackageHead(platform::File& package, PackageHead* head);
+
 // Where the executable image ends: the largest end of a section's raw data. kNoOverlayOffset
 // when the file is no PE image, or its headers do not lie within the first MiB of the file.
 uint32_t FindOverlayOffset(platform::File& package);
+uint32_t OverlayOffsetIn(const PackageHead& head);
 
 // The certificate table of a signed image (Authenticode), as the image's security data
 // directory (entry 4 of the optional header's data directories) gives it. Unlike every other
@@ -58,6 +81,7 @@ struct ImageSignature {
 // without the entry, and a file that is no PE image, count as unsigned. False only when the file
 // cannot be read.
 bool FindImageSignature(platform::File& package, ImageSignature& signature);
+void ImageSignatureIn(const PackageHead& head, ImageSignature& signature);
 
 // Copies everything from `overlayOffset` to the end of the package into a file of its own,
 // created or emptied. Returns the byte count, or -1.

@@ -24,6 +24,18 @@ enum class LockState { Taken, Busy, Failed };
 
 enum class SeekFrom { Begin, End };
 
+// Takes the bytes File::ViewBytes shows, one view after another, in file order. Returning
+// false stops the walk. A mapped view whose file is cut short under it is left by a jump out of
+// View, so View must hold nothing that needs undoing (no lock, no allocation, no object with a
+// destructor) while it reads the bytes.
+class ByteViewer {
+  public:
+    virtual bool View(const uint8_t* bytes, uint32_t size) = 0;
+
+  protected:
+    ~ByteViewer() = default;
+};
+
 class File {
   public:
     static constexpr int kMaxPathBytes = 259;
@@ -54,8 +66,18 @@ class File {
     // file must hold them all. `buffer` serves where the system cannot copy between files
     // itself (POSIX copy_file_range).
     bool CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize);
+    // Shows the `length` bytes from `offset` to `viewer` in views of at most a few MiB; the
+    // file must hold them all. Where the system can map the file (POSIX) the views are its
+    // cached pages and nothing is copied; elsewhere `buffer` is read into. The position is left
+    // unspecified. False when a byte cannot be read, a file cut short meanwhile included, or
+    // when the viewer stops.
+    bool ViewBytes(uint64_t offset, uint64_t length, ByteViewer& viewer, uint8_t* buffer,
+                   uint32_t bufferSize);
     // Pushes written data to the disk.
     bool Flush();
+    // Asks the system to start writing the given bytes to the disk now, so that a Flush to
+    // come has less to wait for. Only a hint: it promises nothing, and never fails.
+    void StartWriteBack(uint64_t offset, uint64_t length);
 
     // Advisory byte-range locks held by this open file (POSIX open-file-description locks;
     // on Windows the handle's own, which Windows enforces on reads and writes of those bytes,

@@ -1,8 +1,9 @@
-// The buffered copy that both file backends share: through the caller's buffer, exactly
-// `count` bytes, failing when the source ends early.
+// The buffered copy and view that both file backends share: through the caller's buffer,
+// exactly the bytes asked for, failing when the source ends early.
 #include "platform/file_copy.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace platform {
 
@@ -14,6 +15,23 @@ bool CopyThroughBuffer(File& from, File& to, uint64_t count, uint8_t* buffer, ui
             return false;
         }
         count -= got;
+    }
+    return true;
+}
+
+bool ViewThroughBuffer(File& file, uint64_t offset, uint64_t length, ByteViewer& viewer,
+                       uint8_t* buffer, uint32_t bufferSize) {
+    if (offset > static_cast<uint64_t>(INT64_MAX) ||
+        !file.Seek(static_cast<int64_t>(offset), SeekFrom::Begin)) {
+        return false;
+    }
+    while (length > 0) {
+        uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(length, bufferSize));
+        uint32_t got = 0;
+        if (!file.Read(buffer, want, &got) || got != want || !viewer.View(buffer, got)) {
+            return false;
+        }
+        length -= got;
     }
     return true;
 }

@@ -3,10 +3,10 @@
 #include <cstring>
 #include <string>
 
-#include "platform/testing/fault_injection.h"
 #include "platform/file.h"
 #include "platform/file_copy.h"
 #include "platform/sharing_retry.h"
+#include "platform/testing/fault_injection.h"
 
 namespace platform {
 bool File::Fail() {
@@ -130,12 +130,23 @@ bool File::CopyTo(File& to, uint64_t count, uint8_t* buffer, uint32_t bufferSize
     return CopyThroughBuffer(*this, to, count, buffer, bufferSize) || Fail(to);
 }
 
+// Read, not mapped: a read error in a mapped view is an exception (EXCEPTION_IN_PAGE_ERROR) that
+// only structured exception handling could turn into a failure, and the 32-bit compiler has
+// none; read through the buffer, every failure stays a return code.
+bool File::ViewBytes(uint64_t offset, uint64_t length, ByteViewer& viewer, uint8_t* buffer,
+                     uint32_t bufferSize) {
+    return ViewThroughBuffer(*this, offset, length, viewer, buffer, bufferSize);
+}
+
 bool File::Flush() {
     if (!IsOpen() || fault::ShouldFail()) {
         return Fail();
     }
     return FlushFileBuffers(NativeHandle()) != 0 || Fail();
 }
+
+// Windows has no call that starts the write-back of a range without waiting for it.
+void File::StartWriteBack(uint64_t, uint64_t) {}
 
 LockState File::TryLock(uint64_t at, uint64_t length, bool exclusive) {
     if (!IsOpen() || fault::ShouldFail()) {

@@ -44,6 +44,20 @@ TEST(PackageChecksum, SumsLittleEndianWordsWithAZeroExtendedTail) {
     Bytes big = test::PatternBytes((1u << 20) * 2 + 7, 3);
     EXPECT_EQ(ChecksumOf(scratch, big), test::Checksum(big));
     EXPECT_EQ(ChecksumOf(scratch, test::Sealed(big)), 0u);
+    // A pass that starts anywhere, and crosses the views a pass is read in, adds each byte at
+    // its place in its word.
+    Bytes huge = test::PatternBytes((17u << 20) + 3, 5);
+    std::string path = scratch.File("huge.bin");
+    ASSERT_TRUE(test::WriteBytes(path, huge));
+    platform::File file = OpenRead(path);
+    for (uint64_t from : {1ull, 2ull, 3ull, (8ull << 20) - 1}) {
+        bool complete = false;
+        const uint32_t head = AddChecksumBytesAt(0, huge.data(), from, 0);
+        EXPECT_EQ(SumPackageFrom(file, from, huge.size() - from, head, &complete),
+                  test::Checksum(huge))
+            << from;
+        EXPECT_TRUE(complete);
+    }
 }
 
 TEST(OverlayOffset, IsTheLargestRawDataEndInAnyOrder) {

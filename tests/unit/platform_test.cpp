@@ -5,12 +5,14 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
-#include "platform/testing/fault_injection.h"
 #include "platform/file.h"
 #include "platform/filesystem.h"
 #include "platform/multibyte.h"
+#include "platform/testing/fault_injection.h"
 #include "unit/test_support.h"
 
 namespace platform {
@@ -96,6 +98,50 @@ TEST(File, ShortReadsAtTheEndAndFailuresAreReported) {
     EXPECT_FALSE(file.IsOpen());
     EXPECT_TRUE(file.Close());
     fault::Disarm();
+}
+
+// Views cover exactly the bytes asked for, in order, across mapping windows; a file cut short
+// under a view (a bus error where the pages are mapped) fails it, and nothing worse.
+TEST(File, ViewsShowTheBytesAskedForAndFailWhenTheFileIsCutShort) {
+    class Collect final : public ByteViewer {
+      public:
+        bool View(const uint8_t* bytes, uint32_t size) override {
+#ifndef _WIN32
+            if (cutAt != nullptr && ::truncate(cutAt, 0) == 0) {
+                cutAt = nullptr;
+                const uint8_t last = static_cast<const volatile uint8_t*>(bytes)[size - 1];
+                seen.push_back(last);
+            }
+#endif
+            seen.insert(seen.end(), bytes, bytes + size);
+            return true;
+        }
+        test::Bytes seen;
+        const char* cutAt = nullptr;
+    };
+    test::ScratchDir scratch;
+    std::string path = scratch.File("data.bin");
+    const test::Bytes data = test::PatternBytes((17u << 20) + 5, 7);
+    ASSERT_TRUE(test::WriteBytes(path, data));
+    File file;
+    ASSERT_TRUE(file.Open(path.c_str(), Access::Read, Disposition::OpenExisting));
+    std::vector<uint8_t> buffer(1u << 16);
+    Collect all;
+    ASSERT_TRUE(file.ViewBytes(3, data.size() - 3, all, buffer.data(), 1u << 16));
+    EXPECT_EQ(all.seen.size(), data.size() - 3);
+    EXPECT_TRUE(std::equal(all.seen.begin(), all.seen.end(), data.begin() + 3, data.end()));
+    Collect pastTheEnd;
+    EXPECT_FALSE(file.ViewBytes(data.size() - 2, 3, pastTheEnd, buffer.data(), 1u << 16));
+    fault::Arm(1);
+    EXPECT_FALSE(file.ViewBytes(0, 4, pastTheEnd, buffer.data(), 1u << 16));
+    EXPECT_TRUE(fault::Fired());
+    fault::Disarm();
+#ifndef _WIN32  // Windows cuts no file that is mapped or being read
+    Collect cut;
+    cut.cutAt = path.c_str();
+    EXPECT_FALSE(file.ViewBytes(0, data.size(), cut, buffer.data(), 1u << 16));
+    EXPECT_EQ(cut.cutAt, nullptr);  // it was cut, and the view failed rather than the process
+#endif
 }
 
 #ifdef _WIN32

@@ -50,6 +50,19 @@ class Insert {
 
     InsertResult Run(const char* packagePath, const char* filePath, const char* memberName,
                      const char* outputPath, SameName sameName) {
+        InsertResult result = Steps(packagePath, filePath, memberName, outputPath, sameName);
+        // A change that ends before its copy has summed the package asks the damaged-package
+        // question all the same, and first, as it would had the sum been taken at opening.
+        if (result < 0 && questionPending_) {
+            InsertResult asked = AskPendingQuestion();
+            return asked < 0 ? asked : result;
+        }
+        return result;
+    }
+
+  private:
+    InsertResult Steps(const char* packagePath, const char* filePath, const char* memberName,
+                       const char* outputPath, SameName sameName) {
         if (!platform::FitsPathBuffer(packagePath) || !platform::FitsPathBuffer(filePath) ||
             !platform::FitsPathBuffer(memberName) || !platform::FitsPathBuffer(outputPath)) {
             return Fail(InsertStep::BadArguments, kInsertFailed);
@@ -62,7 +75,7 @@ class Insert {
         if (opened < 0) {
             return opened;
         }
-        const bool sumLater = sumTaking == SumTaking::WhileCopying && !opened_.inPlace;
+        questionPending_ = sumTaking == SumTaking::WhileCopying && !opened_.inPlace;
         clearEntry_ = MustClearSecurityEntry(opened_.signature, opened_.overlayOffset);
 
         const char* name = memberName != nullptr ? memberName : MemberNameFromPath(filePath);
@@ -72,6 +85,10 @@ class Insert {
         std::vector<size_t> same =
             FindMembers(ListEntries(opened_.directory), name, MemberKinds::Files);
         if (!same.empty() && sameName == SameName::Refuse) {
+            InsertResult asked = questionPending_ ? AskPendingQuestion() : 0;
+            if (asked < 0) {
+                return asked;
+            }
             prompter_.ShowStop(IDS_SAME_NAME_EXISTS);
             return Fail(InsertStep::Duplicate, kInsertDuplicate);
         }
@@ -94,9 +111,9 @@ class Insert {
                 detail_->replaced = static_cast<uint32_t>(same.size());
             }
             // The rewrite reads the package its own way: the sum is taken first.
-            InsertResult summed = sumLater ? TakeChecksum(opened_, prompter_, detail_) : 0;
-            if (summed < 0) {
-                return summed;
+            InsertResult asked = questionPending_ ? AskPendingQuestion() : 0;
+            if (asked < 0) {
+                return asked;
             }
             NewMember added{&source_, name};
             return RewritePackage(opened_, packagePath, outputPath, same, &added, detail_,
@@ -109,7 +126,11 @@ class Insert {
                                : WriteNewPackage(outputPath, name);
     }
 
-  private:
+    InsertResult AskPendingQuestion() {
+        questionPending_ = false;
+        return TakeChecksum(opened_, prompter_, detail_);
+    }
+
     // The new member goes where the old directory began; everything from there to the end of
     // the package is the tail that changes.
     uint64_t TailAt() const {
@@ -187,6 +208,7 @@ class Insert {
             }
             // The package's sum: what was copied and the old tail, read before.
             opened_.sum = AddChecksumBytesAt(keptSum, oldTail_.data(), oldTail_.size(), TailAt());
+            questionPending_ = false;
             InsertResult goOn = GoesOnWithCopiedSum(opened_, prompter_, detail_);
             return goOn < 0 ? goOn : WriteTail(output, name);
         });
@@ -332,6 +354,8 @@ class Insert {
     platform::File source_;
     std::vector<uint8_t> oldTail_;
     bool clearEntry_ = false;
+    // Opened to be summed while copied, and the damaged-package question not asked yet.
+    bool questionPending_ = false;
 };
 
 }  // namespace

@@ -64,6 +64,15 @@ InsertResult OpenForChange(const char* packagePath, const char* outputPath,
         }
         return 0;
     }
+    // These refusals come after the damaged-package question when the sum is taken at opening;
+    // they come after it here too.
+    if (sumWhileCopying && (fault == OpenFault::NotAnImage || fault == OpenFault::NoOverlay ||
+                            fault == OpenFault::BadArchive)) {
+        InsertResult asked = TakeChecksum(opened, prompter, detail);
+        if (asked < 0) {
+            return asked;
+        }
+    }
     if (fault == OpenFault::OpenPackage || fault == OpenFault::Recover) {
         NoteFailedFile(detail, opened.file, packagePath);
     }

@@ -156,7 +156,14 @@ TEST_F(InsertTest, DamagedPackageAsksFirst) {
     EXPECT_EQ(prompter_.asked, std::vector<int>(2, IDS_PACKAGE_DAMAGED_CONTINUE));
     ExpectNothingChanged();
 
+    // A new package is summed as it is copied; a refusal before the copy still comes after
+    // the question, as in place.
+    EXPECT_EQ(Insert("AUTO1.INS", output_.c_str()), kInsertDeclined);
+    EXPECT_TRUE(prompter_.stopped.empty());
+    ExpectNothingChanged();
     prompter_.answer = true;
+    EXPECT_EQ(Insert("AUTO1.INS", output_.c_str()), kInsertDuplicate);
+    EXPECT_EQ(prompter_.asked, std::vector<int>(4, IDS_PACKAGE_DAMAGED_CONTINUE));
     ASSERT_GT(Insert("new.ins", output_.c_str()), 0);
     EXPECT_EQ(MembersOf(output_).back().name, "new.ins");
 }

@@ -7,9 +7,9 @@ header read by hand, and the Windows loader (through program_resources under Win
 
 The zip must hold KitTailor-<version>-<machine>/ with exactly KitTailor.exe, ktl.exe,
 README.md and SHA256SUMS.txt; the sums right; the README the source's; both programs built
-for the machine the name says, each with a manifest of the right execution level, identity,
-version and machine, and a version block of the same version. Prints one line per check and
-exits 1 at the first that fails.
+for the machine the name says and stripped (no COFF symbol table, no debug section), each with
+a manifest of the right execution level, identity, version and machine, and a version block of
+the same version. Prints one line per check and exits 1 at the first that fails.
 """
 import argparse
 import hashlib
@@ -41,6 +41,33 @@ def pe_machine(data):
     if at + 6 > len(data) or data[at:at + 4] != b"PE\0\0":
         return None
     return struct.unpack_from("<H", data, at + 4)[0]
+
+
+# The COFF file header follows the "PE\0\0" signature; the section headers follow the optional
+# header, 40 bytes each, each opening with its 8-byte name.
+FILE_HEADER_SECTIONS = 2
+FILE_HEADER_SYMBOL_TABLE = 8
+FILE_HEADER_SYMBOLS = 12
+FILE_HEADER_OPTIONAL_SIZE = 16
+FILE_HEADER_SIZE = 20
+SECTION_HEADER_SIZE = 40
+
+
+def pe_leftovers(data):
+    """What a stripped image has none of: a symbol table (its file offset and count) and debug
+    sections (".debug*", or any "/NN" name: a long name, kept in the symbol table's strings,
+    as the debug sections' names are)."""
+    (at,) = struct.unpack_from("<I", data, 0x3C)
+    header = at + 4
+    (sections,) = struct.unpack_from("<H", data, header + FILE_HEADER_SECTIONS)
+    (table,) = struct.unpack_from("<I", data, header + FILE_HEADER_SYMBOL_TABLE)
+    (symbols,) = struct.unpack_from("<I", data, header + FILE_HEADER_SYMBOLS)
+    (optional,) = struct.unpack_from("<H", data, header + FILE_HEADER_OPTIONAL_SIZE)
+    first = header + FILE_HEADER_SIZE + optional
+    names = [data[first + i * SECTION_HEADER_SIZE:first + i * SECTION_HEADER_SIZE + 8]
+             .rstrip(b"\0").decode("latin-1") for i in range(sections)]
+    debug = [name for name in names if name.startswith(".debug") or name.startswith("/")]
+    return table, symbols, debug
 
 
 def attribute(tag, name):
@@ -124,6 +151,13 @@ def main():
                 program.write(files[name])
             paths.append(path)
         passed("both programs are built for machine 0x%X (%s)" % (machine, args.machine))
+        for name in LEVELS:
+            table, symbols, debug = pe_leftovers(files[name])
+            if table or symbols or debug:
+                fail("%s is not stripped: symbol table at 0x%X with %d symbols, debug "
+                     "sections %s" % (name, table, symbols, debug or "none"))
+        passed("both programs are stripped, no symbol table and no debug section: %s" %
+               ", ".join("%s %d bytes" % (name, len(files[name])) for name in LEVELS))
         command = ([args.runner] if args.runner else []) + [args.resources] + paths
         run = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              timeout=120)

@@ -4,8 +4,10 @@
 # (i386), each with KitTailor.exe, ktl.exe, the README and their SHA-256 sums. Both trees are
 # configured as the test script configures its Windows trees (Release, the same toolchain files),
 # without the tests. Each zip is checked by scripts/check_release.py (the programs' machine,
-# their manifests and version blocks read by the Windows loader under Wine, the sums) and by
-# scripts/check_release_seams.sh, then copied to build/release/.
+# their manifests and version blocks read by the Windows loader under Wine, that they are
+# stripped, the sums) and by scripts/check_release_seams.sh, which reads the zipped programs with
+# their symbols files from the build tree (ktl.exe.symbols, KitTailor.exe.symbols: never
+# zipped), then copied to build/release/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -42,11 +44,14 @@ for machine in win64 win32; do
     --readme "$work/src/README.md" --resources "$work/build-win64/program_resources.exe" \
     --runner wine
   unzip -q "$zip" -d "$work/unpacked-$machine"
+  cp "$work/build-$machine/ktl.exe.symbols" "$work/build-$machine/KitTailor.exe.symbols" \
+    "$work/unpacked-$machine/$name/"
   bash scripts/check_release_seams.sh "$work/unpacked-$machine/$name/ktl.exe" \
     "$work/unpacked-$machine/$name/KitTailor.exe"
   cp "$zip" "$root/build/release/"
 done
 for machine in win64 win32; do
-  echo "release: $root/build/release/KitTailor-$version-$machine.zip"
+  zip=$root/build/release/KitTailor-$version-$machine.zip
+  echo "release: $zip ($(stat -c %s "$zip") bytes)"
   (cd "$root/build/release" && sha256sum "KitTailor-$version-$machine.zip")
 done

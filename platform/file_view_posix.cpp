@@ -83,16 +83,14 @@ bool File::ViewBytes(uint64_t offset, uint64_t length, ByteViewer& viewer, uint8
     }
     InstallBusGuard();
     const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-    int flags = MAP_SHARED;
-#ifdef MAP_POPULATE
-    flags |= MAP_POPULATE;  // one call maps the window's cached pages, not a fault for each
-#endif
     while (length > 0) {
         const uint64_t start = offset - offset % page;
         const uint64_t lead = offset - start;
         const uint64_t span = std::min(length + lead, kViewWindow);
-        void* mapped = ::mmap(nullptr, static_cast<size_t>(span), PROT_READ, flags, Descriptor(),
-                              static_cast<off_t>(start));
+        // Not populated up front: the first touch of a page maps its cached neighbours with it,
+        // which measured cheaper than MAP_POPULATE's walk.
+        void* mapped = ::mmap(nullptr, static_cast<size_t>(span), PROT_READ, MAP_SHARED,
+                              Descriptor(), static_cast<off_t>(start));
         if (mapped == MAP_FAILED) {
             // A file system that cannot map (or a descriptor not open for reading) is read.
             return ViewThroughBuffer(*this, offset, length, viewer, buffer, bufferSize);

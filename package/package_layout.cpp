@@ -133,7 +133,7 @@ class SummingCopier final : public platform::ByteViewer {
 
     bool View(const uint8_t* bytes, uint32_t size) override {
         constexpr uint32_t kPiece = 256u << 10;
-        constexpr uint64_t kWriteBackStep = 32u << 20;
+        constexpr uint64_t kWriteBackStep = 8u << 20;
         for (uint32_t done = 0; done < size;) {
             const uint32_t piece = std::min(size - done, kPiece);
             sum_ = AddChecksumBytesAt(sum_, bytes + done, piece, position_);

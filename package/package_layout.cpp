@@ -124,51 +124,13 @@ bool FindPeSignature(const PackageHead& head, uint64_t needed, uint64_t* signatu
     return *signatureAt + needed <= head.size && GetU32(head.bytes + *signatureAt) == kPeSignature;
 }
 
-// Writes what it is shown to `to`, summed on the way, a cache's worth at a time so that the
-// bytes summed are still at hand when they are written.
-class SummingCopier final : public platform::ByteViewer {
-  public:
-    SummingCopier(platform::File& to, uint32_t sum, uint64_t position)
-        : to_(to), sum_(sum), position_(position) {}
-
-    bool View(const uint8_t* bytes, uint32_t size) override {
-        constexpr uint32_t kPiece = 256u << 10;
-        constexpr uint64_t kWriteBackStep = 8u << 20;
-        for (uint32_t done = 0; done < size;) {
-            const uint32_t piece = std::min(size - done, kPiece);
-            sum_ = AddChecksumBytesAt(sum_, bytes + done, piece, position_);
-            if (!to_.Write(bytes + done, piece)) {
-                return false;
-            }
-            position_ += piece;
-            done += piece;
-            AddWorkDone(piece);
-            unhanded_ += piece;
-            if (unhanded_ >= kWriteBackStep && to_.Position(&written_)) {
-                to_.StartWriteBack(written_ - unhanded_, unhanded_);
-                unhanded_ = 0;
-            }
-        }
-        return true;
-    }
-
-    uint32_t Sum() const { return sum_; }
-
-  private:
-    platform::File& to_;
-    uint32_t sum_;
-    uint64_t position_;
-    uint64_t unhanded_ = 0;
-    uint64_t written_ = 0;
-};
-
 }  // namespace
 
 bool CopySummed(platform::File& from, uint64_t offset, uint64_t length, platform::File& to,
                 uint32_t* sum) {
-    SummingCopier copier(to, *sum, offset);
-    const bool copied = from.ViewBytes(offset, length, copier, g_workBuffer, kWorkBufferSize);
-    *sum = copier.Sum();
+    ChecksumViewer viewer(*sum, offset);
+    const bool copied = from.CopyViewing(to, offset, length, viewer, g_workBuffer, kWorkBufferSize);
+    *sum = viewer.Sum();
     return copied;
 }
 

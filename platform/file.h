@@ -75,9 +75,12 @@ class File {
                    uint32_t bufferSize);
     // Pushes written data to the disk.
     bool Flush();
-    // Asks the system to start writing the given bytes to the disk now, so that a Flush to
-    // come has less to wait for. Only a hint: it promises nothing, and never fails.
-    void StartWriteBack(uint64_t offset, uint64_t length);
+    // Copies the `length` bytes from `offset` to `to`'s position, advancing it, and shows them
+    // to `viewer` on the way, as ViewBytes does: a file is summed while it is copied, and read
+    // once. Where the system can, the copy never passes through this process, and the copied
+    // bytes are handed to the disk as it goes, so that the Flush to come has less to wait for.
+    bool CopyViewing(File& to, uint64_t offset, uint64_t length, ByteViewer& viewer,
+                     uint8_t* buffer, uint32_t bufferSize);
 
     // Advisory byte-range locks held by this open file (POSIX open-file-description locks;
     // on Windows the handle's own, which Windows enforces on reads and writes of those bytes,

@@ -36,4 +36,26 @@ bool ViewThroughBuffer(File& file, uint64_t offset, uint64_t length, ByteViewer&
     return true;
 }
 
+namespace {
+
+class WritingViewer final : public ByteViewer {
+  public:
+    WritingViewer(ByteViewer& inner, File& to) : inner_(inner), to_(to) {}
+    bool View(const uint8_t* bytes, uint32_t size) override {
+        return inner_.View(bytes, size) && to_.Write(bytes, size);
+    }
+
+  private:
+    ByteViewer& inner_;
+    File& to_;
+};
+
+}  // namespace
+
+bool CopyViewingThroughBuffer(File& from, File& to, uint64_t offset, uint64_t length,
+                              ByteViewer& viewer, uint8_t* buffer, uint32_t bufferSize) {
+    WritingViewer writer(viewer, to);
+    return ViewThroughBuffer(from, offset, length, writer, buffer, bufferSize);
+}
+
 }  // namespace platform

@@ -16,6 +16,7 @@
 #include "platform/file.h"
 #include "platform/file_copy.h"
 #include "platform/testing/fault_injection.h"
+#include "platform/testing/power_loss.h"
 
 namespace platform {
 namespace {
@@ -23,6 +24,9 @@ namespace {
 // Large enough that mapping costs little per byte, small enough that a pass over a package adds
 // only a few MiB to the process's resident pages.
 constexpr uint64_t kViewWindow = 4u << 20;
+// How much a copy writes before it asks the system to start writing it to the disk: measured on
+// a 1 GiB package, 8 MiB beat both larger steps and none.
+constexpr uint64_t kWriteBackStep = 8u << 20;
 
 thread_local sigjmp_buf* t_busEscape = nullptr;
 struct sigaction g_otherBusAction;
@@ -109,16 +113,59 @@ bool File::ViewBytes(uint64_t offset, uint64_t length, ByteViewer& viewer, uint8
     return true;
 }
 
-void File::StartWriteBack(uint64_t offset, uint64_t length) {
-#ifdef SYNC_FILE_RANGE_WRITE
-    if (IsOpen()) {
-        ::sync_file_range(Descriptor(), static_cast<off_t>(offset), static_cast<off_t>(length),
-                          SYNC_FILE_RANGE_WRITE);
+// Each window is shown from its mapping and then copied by the kernel from file to file: the
+// bytes are read once by this process and never written from its memory (a write from a mapped
+// page of another file can cost several times the copy).
+bool File::CopyViewing(File& to, uint64_t offset, uint64_t length, ByteViewer& viewer,
+                       uint8_t* buffer, uint32_t bufferSize) {
+    if (!IsOpen() || !to.IsOpen() || fault::ShouldFail()) {
+        return Fail();
     }
-#else
-    (void)offset;
-    (void)length;
+    fault::BeforeWrite(to.Descriptor(), to.path_, length);
+    uint64_t handed = 0;  // bytes of `to` from `handedAt` on written but not handed to the disk
+    uint64_t handedAt = 0;
+    if (!to.Position(&handedAt)) {
+        return Fail(to);
+    }
+    while (length > 0) {
+        const uint64_t step = std::min(length, kViewWindow);
+        if (!ViewBytes(offset, step, viewer, buffer, bufferSize)) {
+            return false;
+        }
+        for (uint64_t left = step; left > 0;) {
+            off_t from = static_cast<off_t>(offset + (step - left));
+            ssize_t n = ::copy_file_range(Descriptor(), &from, to.Descriptor(), nullptr,
+                                          static_cast<size_t>(left), 0);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 &&
+                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                if (!Seek(from, SeekFrom::Begin) ||
+                    !CopyThroughBuffer(*this, to, left, buffer, bufferSize)) {
+                    return Fail(to);
+                }
+                break;
+            }
+            if (n <= 0) {
+                return Fail();  // an error, or the source ended early
+            }
+            left -= static_cast<uint64_t>(n);
+        }
+        offset += step;
+        length -= step;
+        handed += step;
+#ifdef SYNC_FILE_RANGE_WRITE
+        // A hint only: its failure changes nothing, and the Flush still waits for every byte.
+        if (handed >= kWriteBackStep || length == 0) {
+            ::sync_file_range(to.Descriptor(), static_cast<off_t>(handedAt),
+                              static_cast<off_t>(handed), SYNC_FILE_RANGE_WRITE);
+            handedAt += handed;
+            handed = 0;
+        }
 #endif
+    }
+    return true;
 }
 
 }  // namespace platform

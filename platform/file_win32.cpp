@@ -145,8 +145,10 @@ bool File::Flush() {
     return FlushFileBuffers(NativeHandle()) != 0 || Fail();
 }
 
-// Windows has no call that starts the write-back of a range without waiting for it.
-void File::StartWriteBack(uint64_t, uint64_t) {}
+bool File::CopyViewing(File& to, uint64_t offset, uint64_t length, ByteViewer& viewer,
+                       uint8_t* buffer, uint32_t bufferSize) {
+    return CopyViewingThroughBuffer(*this, to, offset, length, viewer, buffer, bufferSize);
+}
 
 LockState File::TryLock(uint64_t at, uint64_t length, bool exclusive) {
     if (!IsOpen() || fault::ShouldFail()) {
